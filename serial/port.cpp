@@ -1,0 +1,249 @@
+#include "serial/port.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "serial/reader.h"
+#include "protocol/wire.h"
+
+extern char** environ;
+
+namespace dl {
+
+namespace {
+
+std::mutex configMutex;
+std::array<std::string, kSessionSlots> deviceOverrides;
+std::string externalCommand;
+thread_local std::string connectError;
+
+speed_t speedFor(uint32_t baud) {
+    struct Pair {
+        uint32_t baud;
+        speed_t speed;
+    };
+    static constexpr Pair table[] = {
+        {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+        {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+        {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+        {3500000, B3500000}, {4000000, B4000000},
+    };
+    for (const auto& p : table) {
+        if (p.baud == baud) return p.speed;
+    }
+    return B0;
+}
+
+// Modem-control ioctls fail with ENOTTY on pseudo-terminals and some adapters; that is not an error of
+// the connection, so their results are not checked.
+void setModemLines(int fd, int bits, bool on) { ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); }
+
+void drainWake(const UniqueFd& fd) {
+    uint64_t v;
+    while (fd && ::read(fd.get(), &v, sizeof v) > 0) {
+    }
+}
+
+bool openExclusive(PortSession& s, const std::string& path) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        int e = errno;
+        connectError = path + ": " + std::strerror(e);
+        if (e == EACCES) connectError += " (join the dialout group to use serial ports)";
+        return false;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        connectError = path + ": in use by another program";
+        return false;
+    }
+    if (::ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY) {
+        connectError = path + ": " + std::strerror(errno);
+        return false;
+    }
+    s.port = std::move(fd);
+    return true;
+}
+
+void readerEntry(PortSession* s) { readerMain(*s); }
+
+}  // namespace
+
+const std::string& lastConnectError() { return connectError; }
+
+std::string devicePath(int portNumber) {
+    std::lock_guard lock(configMutex);
+    if (portNumber >= 1 && portNumber < kSessionSlots && !deviceOverrides[portNumber].empty())
+        return deviceOverrides[portNumber];
+    return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+void setDevicePath(int portNumber, const std::string& path) {
+    std::lock_guard lock(configMutex);
+    if (portNumber >= 1 && portNumber < kSessionSlots) deviceOverrides[portNumber] = path;
+}
+
+void setExternalTerminalCommand(const std::string& path) {
+    std::lock_guard lock(configMutex);
+    externalCommand = path;
+}
+
+uint64_t writeTimeoutMs(uint32_t baud, size_t count) {
+    const uint64_t perByte = baud == 0 ? 0 : 230400u / baud;
+    return 2000 + perByte * count;
+}
+
+void wakeSession(PortSession& s) {
+    const uint64_t one = 1;
+    if (s.readWake) (void)!::write(s.readWake.get(), &one, sizeof one);
+    if (s.writeWake) (void)!::write(s.writeWake.get(), &one, sizeof one);
+}
+
+int applyLineSettings(WindowId window) {
+    PortSession* s = sessionOf(window);
+    if (!s || !s->port) return 0;
+    const int fd = s->port.get();
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) return 0;
+    const speed_t speed = speedFor(s->baudRate);
+    if (speed == B0) return 0;
+    ::cfmakeraw(&t);
+    ::cfsetispeed(&t, speed);
+    ::cfsetospeed(&t, speed);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    switch (s->byteSize) {
+        case 5: t.c_cflag |= CS5; break;
+        case 6: t.c_cflag |= CS6; break;
+        case 7: t.c_cflag |= CS7; break;
+        case 8: t.c_cflag |= CS8; break;
+        default: return 0;
+    }
+    switch (s->parity) {
+        case 0: break;
+        case 1: t.c_cflag |= PARENB | PARODD; break;
+        case 2: t.c_cflag |= PARENB; break;
+        case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+        case 4: t.c_cflag |= PARENB | CMSPAR; break;
+        default: return 0;
+    }
+    if (s->parity != 0) t.c_iflag |= INPCK;
+    if (s->stopBits != 0) t.c_cflag |= CSTOPB;  // 1.5 stop bits exist only for 5-bit words: take two
+    const bool dtrFlow = s->flowControl & 0x1, rtsFlow = s->flowControl & 0x2, xonFlow = s->flowControl & 0x4;
+    if (rtsFlow) t.c_cflag |= CRTSCTS;
+    if (xonFlow) t.c_iflag |= IXON | IXOFF;
+    t.c_cc[VSTART] = 0x11;
+    t.c_cc[VSTOP] = 0x13;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) return 0;
+    setModemLines(fd, TIOCM_DTR, dtrFlow);
+    if (!rtsFlow) setModemLines(fd, TIOCM_RTS, false);
+    return 1;
+}
+
+int connectPort(WindowId window) {
+    connectError.clear();
+    if (findSession(window) == 0) return 0;
+    PortSession& s = *sessionOf(window);
+    hostWaitCursor(true);
+    const std::string path = devicePath(s.portNumber);
+    if (!openExclusive(s, path)) {
+        hostWaitCursor(false);
+        return 0;
+    }
+    ::tcflush(s.port.get(), TCIOFLUSH);
+    s.startLineLength = static_cast<uint16_t>(kStartLinePattern.size());
+    s.stopLineLength = static_cast<uint16_t>(kStopLinePattern.size());
+    s.sectorLineLength = static_cast<uint16_t>(kSectorLinePattern.size());
+    if (!applyLineSettings(window)) {
+        connectError = path + ": the device refused the line settings";
+        s.connected = 0;
+        s.port.reset();
+        hostWaitCursor(false);
+        return 0;
+    }
+    drainWake(s.readWake);
+    drainWake(s.writeWake);
+    s.connected = 1;
+    s.readerRun = 1;
+    static std::atomic<uint32_t> nextReaderId{1};
+    s.readerThreadId = nextReaderId.fetch_add(1) | 1u;
+    try {
+        s.readerThread = std::thread(readerEntry, &s);
+    } catch (const std::system_error& e) {
+        connectError = std::string("cannot start the reader: ") + e.what();
+        s.readerThreadId = 0;
+        s.readerRun = 0;
+        s.connected = 0;
+        s.port.reset();
+        hostWaitCursor(false);
+        return 0;
+    }
+    if (auto& f = windowHost().updateSessionMenu) f(window, true);
+    hostWaitCursor(false);
+    return 1;
+}
+
+static void joinIfRunning(std::thread& t) {
+    if (t.joinable() && t.get_id() != std::this_thread::get_id()) t.join();
+}
+
+int disconnectPort(WindowId window) {
+    if (findSession(window) == 0) return 0;
+    PortSession& s = *sessionOf(window);
+    s.readerRun = 0;
+    s.connected = 0;
+    s.programming = 0;
+    wakeSession(s);
+    joinIfRunning(s.readerThread);
+    // Only this session's own transfer is stopped: a release of the shared semaphore for an idle
+    // session would make another session's sender serve its last request twice.
+    if (s.sectorThread.joinable() || s.streamThread.joinable()) {
+        s.senderRun = 0;
+        if (auto sem = sectorSemaphore()) sem->release();
+        joinIfRunning(s.sectorThread);
+        joinIfRunning(s.streamThread);
+    }
+    if (s.port) {
+        ::tcflush(s.port.get(), TCIOFLUSH);
+        s.port.reset();
+    }
+    drainWake(s.readWake);
+    drainWake(s.writeWake);
+    if (auto& f = windowHost().updateSessionMenu) f(window, false);
+    return 1;
+}
+
+void notifyExternalTerminal(bool afterDisconnect) {
+    std::string cmd;
+    {
+        std::lock_guard lock(configMutex);
+        cmd = externalCommand;
+    }
+    if (cmd.empty()) return;
+    // Run without a shell, so nothing in the configured text is interpreted; reap it before returning,
+    // as the window message this stands in for was sent synchronously, but never wait past 2 s.
+    std::string arg = afterDisconnect ? "400" : "401";
+    char* argv[] = {cmd.data(), arg.data(), nullptr};
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, cmd.c_str(), nullptr, nullptr, argv, environ) != 0) return;
+    for (int waited = 0; waited < 2000; waited += 10) {
+        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+        ::usleep(10 * 1000);
+    }
+}
+
+}  // namespace dl

@@ -1,0 +1,41 @@
+// Opening, configuring and closing a session's serial port.
+//
+// COMn names a device path: /dev/ttyS<n-1> unless the settings file or the command line name another.
+// The port is opened exclusively (TIOCEXCL and flock, since TIOCEXCL does not stop root), purged, and
+// programmed raw 8-bit with the session's line settings; without flow control DTR and RTS are held off.
+// Reads never block the reader (it sleeps in poll() beside a wake-up descriptor), and writes wait at
+// most 2000 ms plus 230400/baud ms per byte.
+//
+// Disconnect stops and joins the session's reader and sender threads before it closes the descriptor,
+// so no thread ever touches a closed or reused descriptor.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "session/session.h"
+
+namespace dl {
+
+int connectPort(WindowId window);        // 1 connected, 0 not
+int applyLineSettings(WindowId window);  // non-zero when the device took the settings
+int disconnectPort(WindowId window);     // 1, or 0 without a session
+void notifyExternalTerminal(bool afterDisconnect);
+
+// Why the last connectPort of this thread failed ("" when it did not), for detail beside
+// "Connection failed.".
+const std::string& lastConnectError();
+
+// Device naming. Ports 1..4; an empty override restores the default.
+std::string devicePath(int portNumber);
+void setDevicePath(int portNumber, const std::string& path);
+// The command told about connects (argument "401") and disconnects ("400"); empty: nobody is told.
+void setExternalTerminalCommand(const std::string& path);
+
+// Write deadline of one write of `count` bytes at `baud`, in milliseconds.
+uint64_t writeTimeoutMs(uint32_t baud, size_t count);
+
+// Wakes whatever of this session waits in poll(): the reader, or a writer waiting for room.
+void wakeSession(PortSession& s);
+
+}  // namespace dl

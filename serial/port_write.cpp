@@ -1,0 +1,135 @@
+#include "serial/port_write.h"
+
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+
+#include "serial/port.h"
+#include "session/terminal.h"
+
+namespace dl {
+
+namespace {
+
+bool driverCounters(int fd, LineCounters& out) {
+    serial_icounter_struct ic{};
+    if (::ioctl(fd, TIOCGICOUNT, &ic) != 0) return false;
+    out = {ic.buf_overrun, ic.overrun, ic.parity, ic.frame, ic.brk};
+    return true;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until the port takes more bytes, the deadline passes, or the session is woken. Returns 0 when
+// the port is writable, otherwise the error number the write fails with.
+int waitWritable(PortSession& s, Clock::time_point deadline) {
+    pollfd fds[2] = {{s.port.get(), POLLOUT, 0}, {s.writeWake.get(), POLLIN, 0}};
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return ETIMEDOUT;
+        int r = ::poll(fds, s.writeWake ? 2 : 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return errno;
+        if (r == 0) return ETIMEDOUT;
+        if (fds[1].revents & POLLIN) return ECANCELED;  // disconnect: the pending write is abandoned
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return EIO;
+        if (fds[0].revents & POLLOUT) return 0;
+    }
+}
+
+}  // namespace
+
+bool (*readLineCounters)(int fd, LineCounters& out) = driverCounters;
+
+uint32_t lineErrorBits(const LineCounters& before, const LineCounters& now) {
+    uint32_t bits = 0;
+    for (size_t i = 0; i < now.size(); ++i) {
+        if (now[i] != before[i]) bits |= 1u << i;
+    }
+    return bits;
+}
+
+uint32_t takeLineErrors(PortSession& s) {
+    if (!s.port) return 0;
+    LineCounters now;
+    if (!readLineCounters(s.port.get(), now)) return 0;
+    std::lock_guard lock(s.errorMutex);
+    uint32_t bits = lineErrorBits(s.lineErrorBase, now);
+    s.lineErrorBase = now;
+    return bits;
+}
+
+void writeErrorMark(PortSession& s, uint32_t value) {
+    char text[24];
+    int n = std::snprintf(text, sizeof text, "<CE-%X>", value);
+    terminalWrite(s, reinterpret_cast<const uint8_t*>(text), static_cast<size_t>(n));
+}
+
+void reportLineErrors(PortSession& s) {
+    uint32_t bits = takeLineErrors(s);
+    if (bits != 0 && s.displayErrors.load()) writeErrorMark(s, bits);
+}
+
+int portWrite(PortSession& s, const uint8_t* bytes, size_t count) {
+    std::lock_guard lock(s.writeMutex);
+    if (!s.port) return 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs(s.baudRate, count));
+    size_t done = 0;
+    bool waited = false;
+    while (done < count) {
+        ssize_t n = ::write(s.port.get(), bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        int err = n < 0 ? errno : EAGAIN;
+        if (err == EINTR) continue;
+        if (err != EAGAIN) {
+            if (!waited) {  // failed at once
+                reportLineErrors(s);
+                return 0;
+            }
+            writeErrorMark(s, static_cast<uint32_t>(err));
+            reportLineErrors(s);
+            return 1;
+        }
+        waited = true;
+        if (int e = waitWritable(s, deadline); e != 0) {
+            // Cut short by the deadline or a disconnect: the rest is lost, and the mark says so rather
+            // than letting a short write pass for a whole one.
+            writeErrorMark(s, static_cast<uint32_t>(e));
+            reportLineErrors(s);
+            return 1;
+        }
+    }
+    return 1;
+}
+
+int portWrite(WindowId window, const uint8_t* bytes, size_t count) {
+    PortSession* s = sessionOf(window);
+    return s ? portWrite(*s, bytes, count) : 0;
+}
+
+int portPrintf(PortSession& s, const char* format, ...) {
+    char buffer[256];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0) return 0;
+    size_t len = static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1;
+    return portWrite(s, reinterpret_cast<const uint8_t*>(buffer), len);
+}
+
+int portPutByte(PortSession& s, int value) {
+    const uint8_t b = static_cast<uint8_t>(value & 0xFF);
+    return portWrite(s, &b, 1);
+}
+
+}  // namespace dl

@@ -1,0 +1,40 @@
+// The one way bytes reach the box, and the error marks that are the only report of line errors.
+//
+// A write of a session holds its write lock from the first byte to the last, so writes from the main
+// thread (typing, commands), the reader (protocol answers) and a sender never interleave. A write that
+// cannot complete at once waits in poll() for room, up to the port's write deadline, and is cut short
+// by a disconnect. Failures show as "<CE-%X>" marks on the session's screen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "session/session.h"
+
+namespace dl {
+
+// 1 when the write was carried out (its failure, if any, shown as marks), 0 when it failed at once or
+// the window has no session.
+int portWrite(WindowId window, const uint8_t* bytes, size_t count);
+int portWrite(PortSession& s, const uint8_t* bytes, size_t count);
+// printf-style text (shorter than 256 characters) to the session's port.
+int portPrintf(PortSession& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int portPutByte(PortSession& s, int value);
+
+// Writes "<CE-%X>" with value onto the session's screen.
+void writeErrorMark(PortSession& s, uint32_t value);
+// Line-error bits that appeared since the last call (0x1 overflow, 0x2 overrun, 0x4 parity, 0x8 framing,
+// 0x10 break); 0 where the driver keeps no counters.
+uint32_t takeLineErrors(PortSession& s);
+// Shows the line-error bits, if any, as a mark when displayErrors is set.
+void reportLineErrors(PortSession& s);
+
+// Line-error counters as the driver keeps them, in the order overflow, overrun, parity, framing, break.
+using LineCounters = std::array<int32_t, 5>;
+// Turns the growth of the counters into error bits.
+uint32_t lineErrorBits(const LineCounters& before, const LineCounters& now);
+
+// How the port is asked for its counters; tests replace it. Returns false where the driver has none.
+extern bool (*readLineCounters)(int fd, LineCounters& out);
+
+}  // namespace dl

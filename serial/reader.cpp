@@ -1,0 +1,134 @@
+#include "serial/reader.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "app/commands.h"
+#include "protocol/protocol_state.h"
+#include "serial/port_write.h"
+#include "session/terminal.h"
+
+namespace dl {
+
+ReceiveHandlers& receiveHandlers() {
+    static ReceiveHandlers handlers;
+    return handlers;
+}
+
+void routePiece(PortSession& s, std::span<const uint8_t> piece) {
+    auto& h = receiveHandlers();
+    const int mode = protocolMode.load();
+    const int state = transferState.load();
+    auto runMachine = [&](auto& handler) {
+        if (handler) transferState = handler(s, state, piece);
+    };
+    switch (mode) {
+        case modeDataSend:
+            if (state > 0 && state != 4) runMachine(h.runSendMachine);
+            return;
+        case modeDataReceive:
+            if (state == 5) runMachine(h.acceptDataBlock);
+            else if (state > 0) runMachine(h.runReceiveMachine);
+            return;
+        case modeProgramming:
+            if (h.parseProgrammingInput) h.parseProgrammingInput(s, piece);
+            return;
+        default:
+            if (h.detectHandshake && h.detectHandshake(s, piece) != 0) return;
+            if (h.parseProgrammingInput) h.parseProgrammingInput(s, piece);
+            return;
+    }
+}
+
+size_t readAndRoute(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus* status) {
+    auto say = [&](ReadStatus st) {
+        if (status) *status = st;
+    };
+    say(ReadStatus::empty);
+    (void)takeLineErrors(s);  // taken and cleared here; shown only when a read fails
+    int waiting = 0;
+    if (::ioctl(s.port.get(), FIONREAD, &waiting) != 0) waiting = 0;
+    size_t n = capacity < static_cast<size_t>(waiting) ? capacity : static_cast<size_t>(waiting);
+    if (n == 0) {
+        // The count can read 0 while the far side is gone; a read tells that apart from "nothing yet".
+        n = capacity;
+    }
+    ssize_t k = ::read(s.port.get(), buffer, n);
+    if (k > 0) {
+        say(ReadStatus::data);
+        routePiece(s, std::span<const uint8_t>(buffer, static_cast<size_t>(k)));
+        return static_cast<size_t>(k);
+    }
+    if (k < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    // A read of 0 or EIO: the device has vanished (adapter pulled, far side hung up).
+    if (k < 0) writeErrorMark(s, static_cast<uint32_t>(errno));
+    reportLineErrors(s);
+    say(ReadStatus::lost);
+    return 0;
+}
+
+size_t readAndRoute(WindowId window, uint8_t* buffer, size_t capacity) {
+    PortSession* s = sessionOf(window);
+    return s ? readAndRoute(*s, buffer, capacity) : 0;
+}
+
+namespace {
+
+// Drains what waits, piece by piece, each routed and (when no transfer holds the line) shown before the
+// next is read. Returns false when the line turned out to be gone.
+bool drain(PortSession& s) {
+    uint8_t buffer[kReadPiece];
+    for (;;) {
+        ReadStatus st;
+        size_t n = readAndRoute(s, buffer, sizeof buffer, &st);
+        if (st == ReadStatus::lost) return false;
+        if (n == 0) return true;
+        if (transferState.load() == 0) {
+            terminalWrite(s, buffer, n);
+            hostUpdateNow(s.window.load());
+        }
+        if (!s.readerRun.load()) return true;
+    }
+}
+
+void clearWake(PortSession& s) {
+    uint64_t v;
+    while (::read(s.readWake.get(), &v, sizeof v) > 0) {
+    }
+}
+
+}  // namespace
+
+int readerMain(PortSession& s) {
+    const WindowId window = s.window.load();
+    bool lost = false;
+    pollfd fds[2] = {{s.port.get(), POLLIN, 0}, {s.readWake.get(), POLLIN, 0}};
+    while (s.connected.load() && s.readerRun.load()) {
+        int r = ::poll(fds, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) break;
+        if (!s.readerRun.load()) break;
+        if (fds[1].revents & POLLIN) clearWake(s);
+        if (fds[0].revents & POLLNVAL) {
+            lost = true;
+            break;
+        }
+        if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
+            if (!drain(s)) {
+                lost = true;
+                break;
+            }
+        }
+    }
+    if (lost) {
+        s.readerRun = 0;
+        hostPostCommand(window, cmdLineLost, 0);
+    }
+    s.readerThreadId = 0;
+    return 1;
+}
+
+}  // namespace dl

@@ -1,0 +1,44 @@
+// The reader thread of a connected session and the routing of what it receives.
+//
+// The reader sleeps in poll() on the port and the session's wake-up descriptor, so a disconnect ends
+// its wait at once. It drains what waits in pieces of at most 128 bytes and hands each piece to the
+// handler that owns the line (chosen by protocolMode and transferState); a piece is shown on the screen
+// exactly when transferState is 0 after its handler ran. A device that vanishes ends the reader with
+// an error mark and a posted cmdLineLost, so the window disconnects it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "session/session.h"
+
+namespace dl {
+
+inline constexpr size_t kReadPiece = 128;
+
+// The protocol handlers the routing calls, all on the reader thread. Unset handlers take nothing (a
+// machine handler then leaves the state as it is).
+struct ReceiveHandlers {
+    std::function<int(PortSession&, int state, std::span<const uint8_t>)> runSendMachine;
+    std::function<int(PortSession&, int state, std::span<const uint8_t>)> acceptDataBlock;
+    std::function<int(PortSession&, int state, std::span<const uint8_t>)> runReceiveMachine;
+    std::function<int(PortSession&, std::span<const uint8_t>)> detectHandshake;
+    std::function<void(PortSession&, std::span<const uint8_t>)> parseProgrammingInput;
+};
+ReceiveHandlers& receiveHandlers();
+
+// Body of the reader thread of `session`; 1 after a normal end, 0 after a failed start.
+int readerMain(PortSession& session);
+
+enum class ReadStatus { data, empty, lost };
+// Reads at most `capacity` waiting bytes into buffer and routes them. Returns the count read (0 when
+// nothing waited or the window has no session).
+size_t readAndRoute(WindowId window, uint8_t* buffer, size_t capacity);
+size_t readAndRoute(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus* status = nullptr);
+
+// Hands a received piece to its handler by the current protocolMode and transferState.
+void routePiece(PortSession& s, std::span<const uint8_t> piece);
+
+}  // namespace dl

@@ -1,0 +1,39 @@
+// The terminal screen of a session: a plain glass teletype of 35 rows by 80 columns.
+//
+// A handful of control bytes move the cursor (NUL ignored, BEL beeps, BS moves left without erasing,
+// TAB writes four spaces, LF steps down and scrolls at the last row, CR returns to column 0 and, with
+// newLineOnCr, steps down too); every other byte, 0x80..0xFF and ESC included, is written at the
+// cursor. No escape sequences are interpreted. Output wraps after column 79 when autoWrap is set by
+// feeding CR LF through the same interpreter.
+//
+// terminalWrite may be called from any thread; calls on one session are serialised so that each call's
+// changes are whole before the next begins. Changed cells are reported to the window host as
+// invalidation rectangles in client coordinates (scroll offsets applied).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "session/session.h"
+
+namespace dl {
+
+// Interprets count bytes for the session of window. 1, or 0 when the window has no session.
+int terminalWrite(WindowId window, const uint8_t* bytes, size_t count);
+int terminalWrite(WindowId window, std::string_view text);
+// The same for a session already at hand (worker threads are handed theirs).
+void terminalWrite(PortSession& session, const uint8_t* bytes, size_t count);
+
+// A character typed in the session window: sent to the port and, with local echo, shown. 1 when sent,
+// 0 when the window has no session or is not connected (the character is then dropped unshown).
+int typeChar(WindowId window, uint8_t ch);
+
+// A copy of one screen row, taken under the screen lock (for painting and tests).
+std::string screenRow(PortSession& session, int row);
+struct CursorPos {
+    int row = 0, column = 0;
+};
+CursorPos cursorOf(PortSession& session);
+
+}  // namespace dl

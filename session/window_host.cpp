@@ -1,0 +1,41 @@
+#include "session/window_host.h"
+
+namespace dl {
+
+WindowHost& windowHost() {
+    static WindowHost host;
+    return host;
+}
+
+void hostInvalidate(WindowId w, std::optional<Rect> r, bool erase) {
+    if (auto& f = windowHost().invalidate) f(w, r, erase);
+}
+void hostUpdateNow(WindowId w) {
+    if (auto& f = windowHost().updateNow) f(w);
+}
+void hostSetTitle(WindowId w, const std::string& title) {
+    if (auto& f = windowHost().setTitle) f(w, title);
+}
+void hostPostCommand(WindowId w, uint16_t command, intptr_t param) {
+    if (auto& f = windowHost().postCommand) f(w, command, param);
+}
+MessageAnswer hostMessageBox(WindowId owner, const std::string& text, const std::string& title,
+                             MessageIcon icon, MessageButtons buttons) {
+    if (auto& f = windowHost().messageBox) return f(owner, text, title, icon, buttons);
+    return buttons == MessageButtons::yesNo ? MessageAnswer::no : MessageAnswer::cancel;
+}
+bool hostChooseFile(FileChoice& choice) {
+    if (auto& f = windowHost().chooseFile) return f(choice);
+    return false;
+}
+void hostBeep() {
+    if (auto& f = windowHost().beep) f();
+}
+void hostWaitCursor(bool on) {
+    if (auto& f = windowHost().waitCursor) f(on);
+}
+void hostPlaceCaret(WindowId w) {
+    if (auto& f = windowHost().placeCaret) f(w);
+}
+
+}  // namespace dl

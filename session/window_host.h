@@ -1,0 +1,79 @@
+// The seam between the portable core and whoever shows it (the Qt front end, the command-line tool or
+// a test). The core never touches a window: it asks for repaints, titles, posted commands, message
+// boxes, file choices, beeps and cursors through one record of functions that the host fills in.
+//
+// Every member may be called from any thread (reader and sender threads included). A GUI host must
+// queue the work to its own thread and must never block the caller on it, except for the two calls
+// that return an answer (messageBox, chooseFile), which worker threads never make.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace dl {
+
+// Opaque key of a window. 0 means "no window".
+using WindowId = std::uintptr_t;
+
+struct Rect {
+    int32_t left = 0, top = 0, right = 0, bottom = 0;
+    friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+enum class MessageIcon { none, information, warning, error };
+enum class MessageButtons { ok, yesNo, okCancel };
+enum class MessageAnswer { ok, cancel, yes, no };
+
+struct FileChoice {
+    WindowId owner = 0;
+    std::string initialDir;
+    std::string path;        // initial file name; the answer replaces it
+    size_t capacity = 160;   // longest path (terminator included) the caller can hold
+    std::string title;
+    bool mustExist = true;
+};
+
+struct PortSession;
+
+struct WindowHost {
+    // Invalidate a rectangle of a window's client area (nullopt: all of it).
+    std::function<void(WindowId, std::optional<Rect>, bool erase)> invalidate;
+    std::function<void(WindowId)> updateNow;
+    std::function<void(WindowId, const std::string&)> setTitle;
+    // Post (never send) a command to a window; window 0 addresses the frame.
+    std::function<void(WindowId, uint16_t command, intptr_t param)> postCommand;
+    std::function<MessageAnswer(WindowId owner, const std::string& text, const std::string& title,
+                                MessageIcon, MessageButtons)>
+        messageBox;
+    // Returns false when the user cancelled; otherwise choice.path holds the chosen path.
+    std::function<bool(FileChoice& choice)> chooseFile;
+    std::function<void()> beep;
+    std::function<void(bool on)> waitCursor;
+    // A request to move the caret to the session's cursor; it takes effect on the GUI thread.
+    std::function<void(WindowId)> placeCaret;
+    // Session creation and destruction steps that belong to the window: font and metrics, the
+    // session's menu state, and where the window stands inside the frame's client area.
+    std::function<void(PortSession&)> createScreenFont;
+    std::function<void(PortSession&)> deleteFont;
+    std::function<void(WindowId, bool connected)> updateSessionMenu;
+    std::function<std::optional<Rect>(WindowId)> windowPlacement;
+};
+
+// The process's host. Unset members do nothing (and answer "cancel"/"no"/false).
+WindowHost& windowHost();
+
+// Helpers that tolerate unset members, so the core can call them unconditionally.
+void hostInvalidate(WindowId w, std::optional<Rect> r, bool erase);
+void hostUpdateNow(WindowId w);
+void hostSetTitle(WindowId w, const std::string& title);
+void hostPostCommand(WindowId w, uint16_t command, intptr_t param);
+MessageAnswer hostMessageBox(WindowId owner, const std::string& text, const std::string& title,
+                             MessageIcon icon, MessageButtons buttons);
+bool hostChooseFile(FileChoice& choice);
+void hostBeep();
+void hostWaitCursor(bool on);
+void hostPlaceCaret(WindowId w);
+
+}  // namespace dl

@@ -85,11 +85,8 @@ int32_t parseDecimalField(std::string_view text) {
 uint16_t parseHexField(std::string_view text) {
     bool negative = false;
     size_t i = skipSpaceAndSign(text, &negative);
-    // A "0x" only counts as a prefix when a digit follows; otherwise the 0 is the number.
-    if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-        hexDigitValue(text[i + 2]) >= 0) {
-        i += 2;
-    }
+    // A "0x" with no digit after it reads as 0 whether or not it is taken as a prefix.
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) i += 2;
     // The C library's unsigned long: on overflow it gives all ones and ignores the sign.
     using Wide = unsigned long;
     constexpr Wide kMax = std::numeric_limits<Wide>::max();

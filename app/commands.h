@@ -38,10 +38,21 @@ enum Command : uint16_t {
     // Posted by a reader whose device vanished (adapter pulled, far side hung up): the session window
     // disconnects as after the Disconnect command, without asking.
     cmdLineLost = 650,
+    // Posted to the session window when a data exchange returned the line to the terminal, whether it
+    // completed (its result was posted before) or was abandoned.
+    cmdExchangeEnded = 651,
+    // Posted by a sender thread as its last act, so the window joins it; lParam tells why it ended.
+    cmdSenderEnded = 652,
     cmdWindowMenuFirst = 680,
     cmdCleanRecentFiles = 1100,
     cmdRecentFileFirst = 1101,
     cmdRecentFileLast = 1109,
+};
+
+enum SenderEnd : int {
+    senderFinished = 1,    // stop line, or the whole file streamed
+    senderImageShort = 2,  // the image had no full chunk where the box asked
+    senderStopped = 3,     // disconnected
 };
 
 }  // namespace dl

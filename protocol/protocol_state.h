@@ -18,5 +18,13 @@ enum ProtocolMode : int32_t {
 extern std::atomic<int32_t> protocolMode;
 // State number of the active data-transfer machine; 0 idle. While non-zero, received bytes are not shown.
 extern std::atomic<int32_t> transferState;
+// Slot of the session whose exchange set the mode last (0 before any): the one a result, a disconnect or
+// a finished run refers to, since only one exchange runs in the application at a time. It outlives the
+// exchange, because the results are shown (and the received data saved) after the line went idle.
+extern std::atomic<int32_t> transferOwner;
+
+// Returns the line to the terminal after an exchange ended or was abandoned, and tells the session
+// window (when one is named) with cmdExchangeEnded.
+void endExchange(std::uintptr_t notifyWindow = 0);
 
 }  // namespace dl

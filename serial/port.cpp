@@ -13,7 +13,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "app/profile.h"
 #include "serial/reader.h"
+#include "protocol/protocol_state.h"
 #include "protocol/wire.h"
 
 extern char** environ;
@@ -100,6 +102,14 @@ void setExternalTerminalCommand(const std::string& path) {
     externalCommand = path;
 }
 
+void loadLinkSettings(const Profile& profile) {
+    for (int n = 1; n < kSessionSlots; ++n) {
+        if (auto path = profile.get("Devices", "COM" + std::to_string(n)); path && !path->empty())
+            setDevicePath(n, *path);
+    }
+    setExternalTerminalCommand(profile.getString("Devices", "ExternalTerminal", ""));
+}
+
 uint64_t writeTimeoutMs(uint32_t baud, size_t count) {
     const uint64_t perByte = baud == 0 ? 0 : 230400u / baud;
     return 2000 + perByte * count;
@@ -111,46 +121,52 @@ void wakeSession(PortSession& s) {
     if (s.writeWake) (void)!::write(s.writeWake.get(), &one, sizeof one);
 }
 
-int applyLineSettings(WindowId window) {
-    PortSession* s = sessionOf(window);
-    if (!s || !s->port) return 0;
-    const int fd = s->port.get();
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) return 0;
-    const speed_t speed = speedFor(s->baudRate);
-    if (speed == B0) return 0;
+bool fillLineSettings(const PortSession& s, termios& t) {
+    const speed_t speed = speedFor(s.baudRate);
+    if (speed == B0) return false;
     ::cfmakeraw(&t);
     ::cfsetispeed(&t, speed);
     ::cfsetospeed(&t, speed);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     t.c_cflag |= CLOCAL | CREAD;
-    switch (s->byteSize) {
+    switch (s.byteSize) {
         case 5: t.c_cflag |= CS5; break;
         case 6: t.c_cflag |= CS6; break;
         case 7: t.c_cflag |= CS7; break;
         case 8: t.c_cflag |= CS8; break;
-        default: return 0;
+        default: return false;
     }
-    switch (s->parity) {
+    switch (s.parity) {
         case 0: break;
         case 1: t.c_cflag |= PARENB | PARODD; break;
         case 2: t.c_cflag |= PARENB; break;
         case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
         case 4: t.c_cflag |= PARENB | CMSPAR; break;
-        default: return 0;
+        default: return false;
     }
-    if (s->parity != 0) t.c_iflag |= INPCK;
-    if (s->stopBits != 0) t.c_cflag |= CSTOPB;  // 1.5 stop bits exist only for 5-bit words: take two
-    const bool dtrFlow = s->flowControl & 0x1, rtsFlow = s->flowControl & 0x2, xonFlow = s->flowControl & 0x4;
-    if (rtsFlow) t.c_cflag |= CRTSCTS;
-    if (xonFlow) t.c_iflag |= IXON | IXOFF;
+    if (s.parity != 0) t.c_iflag |= INPCK;
+    if (s.stopBits != 0) t.c_cflag |= CSTOPB;  // 1.5 stop bits exist only for 5-bit words: take two
+    if (s.flowControl & 0x2) t.c_cflag |= CRTSCTS;
+    if (s.flowControl & 0x4) t.c_iflag |= IXON | IXOFF;
     t.c_cc[VSTART] = 0x11;
     t.c_cc[VSTOP] = 0x13;
-    t.c_cc[VMIN] = 0;
+    // With VMIN 0 an empty non-blocking read returns 0, which is indistinguishable from a vanished
+    // device; with VMIN 1 it fails with EAGAIN and 0 keeps meaning "the line is gone".
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+    return true;
+}
+
+int applyLineSettings(WindowId window) {
+    PortSession* s = sessionOf(window);
+    if (!s || !s->port) return 0;
+    const int fd = s->port.get();
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0 || !fillLineSettings(*s, t)) return 0;
     if (::tcsetattr(fd, TCSANOW, &t) != 0) return 0;
-    setModemLines(fd, TIOCM_DTR, dtrFlow);
-    if (!rtsFlow) setModemLines(fd, TIOCM_RTS, false);
+    // Without a handshake DTR and RTS are held off; with one, the driver (RTS) or we (DTR) raise them.
+    setModemLines(fd, TIOCM_DTR, s->flowControl & 0x1);
+    if (!(s->flowControl & 0x2)) setModemLines(fd, TIOCM_RTS, false);
     return 1;
 }
 
@@ -212,10 +228,18 @@ int disconnectPort(WindowId window) {
     // Only this session's own transfer is stopped: a release of the shared semaphore for an idle
     // session would make another session's sender serve its last request twice.
     if (s.sectorThread.joinable() || s.streamThread.joinable()) {
-        s.senderRun = 0;
+        // 2 tells a sender it was cut off; a stop line that came first (0) keeps its meaning.
+        int32_t running = 1;
+        s.senderRun.compare_exchange_strong(running, 2);
         if (auto sem = sectorSemaphore()) sem->release();
         joinIfRunning(s.sectorThread);
         joinIfRunning(s.streamThread);
+    }
+    // An exchange of this session cannot go on without its line: give the mode back, so the next
+    // connection starts idle. Another session's exchange is left alone.
+    if (transferOwner.load() == findSession(window) && protocolMode.load() != modeIdle) {
+        endExchange();
+        s.transferActive = 0;
     }
     if (s.port) {
         ::tcflush(s.port.get(), TCIOFLUSH);

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include <termios.h>
+
 #include "session/session.h"
 
 namespace dl {
@@ -31,6 +33,16 @@ std::string devicePath(int portNumber);
 void setDevicePath(int portNumber, const std::string& path);
 // The command told about connects (argument "401") and disconnects ("400"); empty: nobody is told.
 void setExternalTerminalCommand(const std::string& path);
+
+// The termios image of the session's line settings (raw 8-bit apart from them). False when the device
+// could not take them (no such speed or word size).
+bool fillLineSettings(const PortSession& s, termios& t);
+
+// Takes the device names and the external-terminal command from the settings file: section "Devices",
+// keys "COM1".."COM4" (device paths) and "ExternalTerminal" (a program run with 401 before a port is
+// opened and 400 after one was closed; never through a shell).
+struct Profile;
+void loadLinkSettings(const Profile& profile);
 
 // Write deadline of one write of `count` bytes at `baud`, in milliseconds.
 uint64_t writeTimeoutMs(uint32_t baud, size_t count);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <algorithm>
 
 #include "serial/port.h"
 #include "session/terminal.h"
@@ -74,6 +75,21 @@ void writeErrorMark(PortSession& s, uint32_t value) {
 void reportLineErrors(PortSession& s) {
     uint32_t bits = takeLineErrors(s);
     if (bits != 0 && s.displayErrors.load()) writeErrorMark(s, bits);
+}
+
+int outputQueueBytes(PortSession& s) {
+    int queued = 0;
+    if (!s.port || ::ioctl(s.port.get(), TIOCOUTQ, &queued) != 0) return 0;
+    return queued;
+}
+
+bool waitLineTime(PortSession& s, size_t bytes) {
+    const uint32_t baud = s.baudRate ? s.baudRate : 115200;
+    // Ten bits a byte; never less than a millisecond, so a fast line does not turn this into a spin.
+    const uint64_t us = std::max<uint64_t>(1000, bytes * 10ull * 1000000ull / baud);
+    pollfd p{s.writeWake.get(), POLLIN, 0};
+    int r = ::poll(&p, s.writeWake ? 1 : 0, static_cast<int>((us + 999) / 1000));
+    return !(r > 0 && (p.revents & POLLIN));
 }
 
 int portWrite(PortSession& s, const uint8_t* bytes, size_t count) {

@@ -21,6 +21,13 @@ int portWrite(PortSession& s, const uint8_t* bytes, size_t count);
 int portPrintf(PortSession& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int portPutByte(PortSession& s, int value);
 
+// Bytes waiting in the port's output queue; 0 where the driver cannot tell (pseudo-terminals), in which
+// case a full line shows as a write that waits.
+int outputQueueBytes(PortSession& s);
+// Sleeps about the time the line needs for `bytes` bytes at the session's speed; a disconnect (the
+// session's wake-up) ends the sleep at once. Returns false when woken that way.
+bool waitLineTime(PortSession& s, size_t bytes);
+
 // Writes "<CE-%X>" with value onto the session's screen.
 void writeErrorMark(PortSession& s, uint32_t value);
 // Line-error bits that appeared since the last call (0x1 overflow, 0x2 overrun, 0x4 parity, 0x8 framing,

@@ -18,27 +18,44 @@ ReceiveHandlers& receiveHandlers() {
     return handlers;
 }
 
+namespace {
+
+int slotOf(const PortSession& s) {
+    const auto index = &s - sessionTable.data();
+    return index >= 0 && index < kSessionSlots ? static_cast<int>(index) : 0;
+}
+
+// Runs a data-transfer machine; one that returns to idle gives the line back to the terminal and to
+// the frame detector, so a later exchange can start.
+template <class Handler>
+void runMachine(Handler& handler, PortSession& s, int state, std::span<const uint8_t> piece) {
+    if (!handler) return;
+    const int next = handler(s, state, piece);
+    transferState = next;
+    if (next == 0) endExchange(s.window.load());
+}
+
+}  // namespace
+
 void routePiece(PortSession& s, std::span<const uint8_t> piece) {
     auto& h = receiveHandlers();
     const int mode = protocolMode.load();
     const int state = transferState.load();
-    auto runMachine = [&](auto& handler) {
-        if (handler) transferState = handler(s, state, piece);
-    };
     switch (mode) {
         case modeDataSend:
-            if (state > 0 && state != 4) runMachine(h.runSendMachine);
+            if (state > 0 && state != 4) runMachine(h.runSendMachine, s, state, piece);
             return;
         case modeDataReceive:
-            if (state == 5) runMachine(h.acceptDataBlock);
-            else if (state > 0) runMachine(h.runReceiveMachine);
+            if (state == 5) runMachine(h.acceptDataBlock, s, state, piece);
+            else if (state > 0) runMachine(h.runReceiveMachine, s, state, piece);
             return;
         case modeProgramming:
             if (h.parseProgrammingInput) h.parseProgrammingInput(s, piece);
             return;
         default:
-            if (h.detectHandshake && h.detectHandshake(s, piece) != 0) return;
-            if (h.parseProgrammingInput) h.parseProgrammingInput(s, piece);
+            if (!(h.detectHandshake && h.detectHandshake(s, piece) != 0) && h.parseProgrammingInput)
+                h.parseProgrammingInput(s, piece);
+            if (protocolMode.load() != modeIdle) transferOwner = slotOf(s);
             return;
     }
 }
@@ -64,7 +81,7 @@ size_t readAndRoute(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus
     }
     if (k < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     // A read of 0 or EIO: the device has vanished (adapter pulled, far side hung up).
-    if (k < 0) writeErrorMark(s, static_cast<uint32_t>(errno));
+    writeErrorMark(s, static_cast<uint32_t>(k < 0 ? errno : EIO));
     reportLineErrors(s);
     say(ReadStatus::lost);
     return 0;

@@ -103,7 +103,7 @@ struct PortSession {
     // Per-session run flags: disconnecting one session must neither silence another session's reader
     // nor stop a transfer that runs in another session.
     std::atomic<int32_t> readerRun{0};
-    std::atomic<int32_t> senderRun{0};
+    std::atomic<int32_t> senderRun{0};  // 1 run; 0 ended by the box's stop line; 2 cut off by disconnect
 
     // Line-error counters seen last (the driver's totals); error bits are taken from their growth.
     std::mutex errorMutex;

@@ -76,7 +76,9 @@ void interpret(PortSession& s, WindowId w, const uint8_t* bytes, size_t count) {
 
 void terminalWrite(PortSession& s, const uint8_t* bytes, size_t count) {
     std::lock_guard lock(s.screenMutex);
-    interpret(s, s.window.load(), bytes, count);
+    const WindowId w = s.window.load();
+    interpret(s, w, bytes, count);
+    if (auto& tap = windowHost().textShown) tap(w, bytes, count);
 }
 
 int terminalWrite(WindowId window, const uint8_t* bytes, size_t count) {

@@ -13,6 +13,9 @@ void hostInvalidate(WindowId w, std::optional<Rect> r, bool erase) {
 void hostUpdateNow(WindowId w) {
     if (auto& f = windowHost().updateNow) f(w);
 }
+void hostProgressChanged(WindowId w) {
+    if (auto& f = windowHost().progressChanged) f(w);
+}
 void hostSetTitle(WindowId w, const std::string& title) {
     if (auto& f = windowHost().setTitle) f(w, title);
 }

@@ -22,7 +22,7 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
-enum class MessageIcon { none, information, warning, error };
+enum class MessageIcon { none, information, warning, error, question };
 enum class MessageButtons { ok, yesNo, okCancel };
 enum class MessageAnswer { ok, cancel, yes, no };
 
@@ -41,6 +41,8 @@ struct WindowHost {
     // Invalidate a rectangle of a window's client area (nullopt: all of it).
     std::function<void(WindowId, std::optional<Rect>, bool erase)> invalidate;
     std::function<void(WindowId)> updateNow;
+    // A transfer's figures changed (percent, description): repaint the progress panel.
+    std::function<void(WindowId)> progressChanged;
     std::function<void(WindowId, const std::string&)> setTitle;
     // Post (never send) a command to a window; window 0 addresses the frame.
     std::function<void(WindowId, uint16_t command, intptr_t param)> postCommand;
@@ -59,6 +61,10 @@ struct WindowHost {
     std::function<void(PortSession&)> deleteFont;
     std::function<void(WindowId, bool connected)> updateSessionMenu;
     std::function<std::optional<Rect>(WindowId)> windowPlacement;
+    // Every run of bytes the terminal interpreted, in order, as it reached the screen: lets a host
+    // without a window (the command-line tool) show the session as a stream. Called under the
+    // session's screen lock, so it must be quick and must not call back into the terminal.
+    std::function<void(WindowId, const uint8_t*, size_t)> textShown;
 };
 
 // The process's host. Unset members do nothing (and answer "cancel"/"no"/false).
@@ -67,6 +73,7 @@ WindowHost& windowHost();
 // Helpers that tolerate unset members, so the core can call them unconditionally.
 void hostInvalidate(WindowId w, std::optional<Rect> r, bool erase);
 void hostUpdateNow(WindowId w);
+void hostProgressChanged(WindowId w);
 void hostSetTitle(WindowId w, const std::string& title);
 void hostPostCommand(WindowId w, uint16_t command, intptr_t param);
 MessageAnswer hostMessageBox(WindowId owner, const std::string& text, const std::string& title,

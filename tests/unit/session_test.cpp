@@ -1,9 +1,10 @@
+#include "session/session.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 
-#include "session/session.h"
 #include "support/recording_host.h"
 
 namespace dl {

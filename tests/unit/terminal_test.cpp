@@ -1,10 +1,11 @@
+#include "session/terminal.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "session/terminal.h"
 #include "support/recording_host.h"
 
 namespace dl {
@@ -110,7 +111,8 @@ TEST_F(TerminalTest, TabIsFourSpacesAndWrapsAtColumn78) {
 }
 
 TEST_F(TerminalTest, LineFeedOnTheLastRowScrollsAndRepaintsAll) {
-    for (int r = 0; r < 35; ++r) std::fill_n(s().screen.begin() + r * 80, 80, static_cast<char>('A' + r % 26));
+    for (int r = 0; r < 35; ++r)
+        std::fill_n(s().screen.begin() + r * 80, 80, static_cast<char>('A' + r % 26));
     moveTo(34, 7);
     write("\n");
     EXPECT_EQ(cursor().row, 34);

@@ -1,0 +1,86 @@
+#include "cli_options.h"
+
+#include <charconv>
+#include <cstring>
+
+namespace dl::cli {
+
+const char* usageText() {
+    return "usage: downloader-cli [--port COMn|DEVICE|COMn=DEVICE] [--baud N] COMMAND [ARGS]\n"
+           "commands:\n"
+           "  terminal                      type to the box and show what it prints (Ctrl-] quits)\n"
+           "  program [--kind safe|all|cardless|m5] [--yes] [--timeout S] IMAGE\n"
+           "                                program the box with IMAGE, sector by sector as it asks\n"
+           "  send [--timeout S] FILE       send a data file (at least 32768 bytes) to the box\n"
+           "  receive [--timeout S] OUTFILE receive the box's upload and save it to OUTFILE\n"
+           "exit: 0 done, 1 exchange abandoned or no answer, 2 usage, 3 port cannot be opened or lost\n";
+}
+
+namespace {
+
+bool parseUnsigned(const std::string& text, uint32_t& out) {
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, out);
+    return ec == std::errc() && p == end && !text.empty();
+}
+
+// "COM3" -> 3; anything else -> 0.
+int comNumber(const std::string& text) {
+    if (text.size() != 4 || strncasecmp(text.c_str(), "COM", 3) != 0) return 0;
+    char d = text[3];
+    return d >= '1' && d <= '4' ? d - '0' : 0;
+}
+
+bool parsePort(const std::string& value, Options& o, std::string& error) {
+    auto eq = value.find('=');
+    std::string name = eq == std::string::npos ? value : value.substr(0, eq);
+    if (int n = comNumber(name)) {
+        o.portNumber = n;
+        if (eq != std::string::npos) o.device = value.substr(eq + 1);
+        if (eq != std::string::npos && o.device.empty()) {
+            error = "--port " + value + ": no device after '='";
+            return false;
+        }
+        return true;
+    }
+    if (eq == std::string::npos && !value.empty() && value[0] == '/') {
+        o.portNumber = 1;
+        o.device = value;
+        return true;
+    }
+    error = "--port takes COM1..COM4, a device path, or COMn=DEVICE: " + value;
+    return false;
+}
+
+}  // namespace
+
+std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
+    Options o;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
+        std::string opt = argv[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= argc) return std::nullopt;
+            return std::string(argv[++i]);
+        };
+        if (opt == "--port") {
+            auto v = value();
+            if (!v) return error = "--port needs a value", std::nullopt;
+            if (!parsePort(*v, o, error)) return std::nullopt;
+        } else if (opt == "--baud") {
+            auto v = value();
+            if (!v || !parseUnsigned(*v, o.baud) || o.baud == 0)
+                return error = "--baud needs a positive number", std::nullopt;
+        } else if (opt == "--help") {
+            return error = "", std::nullopt;
+        } else {
+            return error = "unknown option " + opt, std::nullopt;
+        }
+    }
+    if (i >= argc) return error = "no command given", std::nullopt;
+    o.command = argv[i++];
+    for (; i < argc; ++i) o.args.emplace_back(argv[i]);
+    return o;
+}
+
+}  // namespace dl::cli

@@ -1,0 +1,93 @@
+// downloader-cli: the headless front end. It drives the same core as the desktop program, with a plain
+// terminal standing in for the windows, for scripts, production lines and tests.
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "cli_host.h"
+#include "cli_options.h"
+#include "cli_session.h"
+
+namespace {
+
+using namespace dl::cli;
+
+struct SubOptions {
+    dl::ProgrammingCommand kind = dl::ProgrammingCommand::safe;
+    bool yes = false;
+    int timeout = 60;
+    std::string file;
+};
+
+int usage(const std::string& error) {
+    std::fprintf(stderr, "downloader-cli: %s\n%s", error.c_str(), usageText());
+    return kExitUsage;
+}
+
+bool parseKind(const std::string& text, dl::ProgrammingCommand& kind) {
+    static const std::pair<const char*, dl::ProgrammingCommand> kinds[] = {
+        {"safe", dl::ProgrammingCommand::safe},
+        {"all", dl::ProgrammingCommand::all},
+        {"cardless", dl::ProgrammingCommand::cardless},
+        {"m5", dl::ProgrammingCommand::m5}};
+    for (auto& [name, k] : kinds) {
+        if (text == name) return kind = k, true;
+    }
+    return false;
+}
+
+// Parses a subcommand's own options and its one file argument; "" on success, else the error.
+std::string parseSub(const std::vector<std::string>& args, bool program, bool timeout, SubOptions& o) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto next = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
+        if (program && a == "--kind") {
+            const std::string* v = next();
+            if (!v || !parseKind(*v, o.kind)) return "--kind takes safe, all, cardless or m5";
+        } else if (program && a == "--yes") {
+            o.yes = true;
+        } else if (timeout && a == "--timeout") {
+            const std::string* v = next();
+            int t = 0;
+            if (!v || std::from_chars(v->data(), v->data() + v->size(), t).ec != std::errc() || t <= 0)
+                return "--timeout takes a number of seconds";
+            o.timeout = t;
+        } else if (a.size() > 1 && a[0] == '-' && a != "-") {
+            return "unknown option " + a;
+        } else if (o.file.empty()) {
+            o.file = a;
+        } else {
+            return "too many arguments";
+        }
+    }
+    return o.file.empty() ? "a file name is needed" : "";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string error;
+    auto options = parseOptions(argc, argv, error);
+    if (!options) {
+        if (error.empty()) return std::fputs(usageText(), stdout), kExitOk;
+        return usage(error);
+    }
+    signalFd();                     // before any thread exists
+    std::signal(SIGPIPE, SIG_IGN);  // a closed stdout must end a write, not the program
+    const std::string& cmd = options->command;
+    SubOptions sub;
+    if (cmd == "terminal") {
+        if (!options->args.empty()) return usage("terminal takes no arguments");
+        CliHost host;
+        return runTerminal(*options, host);
+    }
+    if (cmd == "program" || cmd == "send" || cmd == "receive") {
+        if (auto e = parseSub(options->args, cmd == "program", true, sub); !e.empty()) return usage(cmd + ": " + e);
+        CliHost host;
+        if (cmd == "program") return runProgram(*options, host, sub.kind, sub.file, sub.yes, sub.timeout);
+        if (cmd == "send") return runSend(*options, host, sub.file, sub.timeout);
+        return runReceive(*options, host, sub.file, sub.timeout);
+    }
+    return usage("unknown command " + cmd);
+}

@@ -1,0 +1,254 @@
+// The three transfers of downloader-cli on the same core as the desktop program: the tool stands in
+// for the windows, answering the file choice from the command line and handling the commands the
+// core posts, and says how the exchange ended through its exit code.
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "app/commands.h"
+#include "cli_session.h"
+#include "protocol/data_stream.h"
+#include "protocol/handlers.h"
+#include "protocol/programming.h"
+#include "protocol/protocol_state.h"
+#include "protocol/sector_sender.h"
+#include "protocol/transfer.h"
+#include "serial/port.h"
+#include "session/session.h"
+
+namespace dl::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+PortSession& session() { return *sessionOf(kCliWindow); }
+
+std::string elapsedText(Clock::time_point start) {
+    auto s = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+    char text[16];
+    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
+    return text;
+}
+
+// Progress on stderr: a redrawn bar on a terminal, one line per change otherwise.
+class Progress {
+public:
+    explicit Progress(const char* what) : what_(what), tty_(::isatty(STDERR_FILENO)) {}
+    void show(uint32_t percent, uint32_t bytes) {
+        if (percent == last_) return;
+        last_ = percent;
+        if (!started_) start_ = Clock::now(), started_ = true;
+        if (tty_) {
+            const int width = 40, filled = static_cast<int>(std::min<uint32_t>(percent, 100) * width / 100);
+            std::fprintf(stderr, "\r%s [%.*s%*s] %3u%%  %s  %u bytes", what_, filled,
+                         "########################################", width - filled, "", percent,
+                         elapsedText(start_).c_str(), bytes);
+        } else {
+            std::fprintf(stderr, "%s %u%% %s %u bytes\n", what_, percent, elapsedText(start_).c_str(), bytes);
+        }
+    }
+    void finish() {
+        if (tty_ && started_) std::fputc('\n', stderr);
+    }
+
+private:
+    const char* what_;
+    bool tty_;
+    bool started_ = false;
+    Clock::time_point start_;
+    uint32_t last_ = ~0u;
+};
+
+// Waits for posted commands until the handler says the run is over (returns an exit code >= 0), a
+// signal arrives, or the deadline (when the handler keeps asking for one) passes.
+int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<bool()> timedOut,
+            std::function<void()> onTick) {
+    pollfd fds[2] = {{host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
+    for (;;) {
+        int r = ::poll(fds, 2, 100);
+        if (r < 0 && errno != EINTR) return kExitAbandoned;
+        if (fds[1].revents & POLLIN) {
+            std::fprintf(stderr, "\ndownloader-cli: interrupted\n");
+            return kExitAbandoned;
+        }
+        if (fds[0].revents & POLLIN) {
+            while (auto p = host.nextPosted()) {
+                if (p->command == cmdLineLost) {
+                    // The box may hang up right after its last word: let what it said before count.
+                    disconnectPort(kCliWindow);
+                    while (auto q = host.nextPosted()) {
+                        if (int code = onPosted(*q); code >= 0) return code;
+                    }
+                    std::fprintf(stderr, "\ndownloader-cli: the line is gone (device removed or hung up)\n");
+                    return kExitPort;
+                }
+                if (int code = onPosted(*p); code >= 0) return code;
+            }
+        }
+        onTick();
+        if (timedOut()) return kExitAbandoned;
+    }
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+struct Deadline {
+    Clock::time_point at;
+    explicit Deadline(int seconds) : at(Clock::now() + std::chrono::seconds(seconds)) {}
+    void extend(int seconds) { at = Clock::now() + std::chrono::seconds(seconds); }
+    bool passed() const { return Clock::now() > at; }
+};
+
+}  // namespace
+
+int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image,
+               bool assumeYes, int timeoutSeconds) {
+    if (!fileExists(image)) {
+        std::fprintf(stderr, "downloader-cli: %s: no such image file\n", image.c_str());
+        return kExitUsage;
+    }
+    host.setAssumeYes(assumeYes);
+    host.setChosenFile(image);
+    if (!openSession(o)) return kExitPort;
+    installProtocolHandlers();
+    host.setEcho(false);
+    Progress progress("programming");
+    int result = kExitAbandoned;
+    if (sendProgrammingCommand(kCliWindow, kind) == 0) {
+        std::fprintf(stderr, "downloader-cli: the programming command was not sent\n");
+    } else {
+        Deadline deadline(timeoutSeconds);
+        bool started = false;
+        result = runLoop(
+            host,
+            [&](const Posted& p) -> int {
+                if (p.command == cmdUpload) {
+                    if (!session().transferActive.load()) startImageUpload(kCliWindow);
+                    started = session().transferActive.load();
+                    if (!started) {
+                        std::fprintf(stderr, "downloader-cli: the image could not be taken\n");
+                        return kExitAbandoned;
+                    }
+                }
+                if (p.command == cmdSenderEnded) {
+                    if (session().sectorThread.joinable()) session().sectorThread.join();
+                    progress.finish();
+                    if (p.param == senderStopped) return -1;  // the line went first; reported as such
+                    if (p.param == senderImageShort) {
+                        std::fprintf(stderr, "downloader-cli: the box asked for a sector the image does not hold\n");
+                        return kExitAbandoned;
+                    }
+                    std::printf("%u sectors sent, %u bytes\n", unsigned(session().sectorsSent.load()),
+                                unsigned(session().bytesSent.load()));
+                    return kExitOk;
+                }
+                return -1;
+            },
+            [&] {
+                if (started) return false;  // the box leads the run; it never goes quiet for long
+                if (!deadline.passed()) return false;
+                std::fprintf(stderr, "downloader-cli: no answer from the box\n");
+                return true;
+            },
+            [&] {
+                if (started) progress.show(session().percent.load(), session().bytesSent.load());
+            });
+    }
+    closeSession();
+    return result;
+}
+
+int runSend(const Options& o, CliHost& host, const std::string& file, int timeoutSeconds) {
+    if (!fileExists(file)) {
+        std::fprintf(stderr, "downloader-cli: %s: no such file\n", file.c_str());
+        return kExitUsage;
+    }
+    host.setChosenFile(file);
+    if (!openSession(o)) return kExitPort;
+    installProtocolHandlers();
+    host.setEcho(false);
+    Progress progress("sending");
+    startDataSend(kCliWindow);
+    Deadline deadline(timeoutSeconds);
+    bool done = false;
+    int result = runLoop(
+        host,
+        [&](const Posted& p) -> int {
+            deadline.extend(timeoutSeconds);
+            if (p.command == cmdSendNotify && p.param != 0) onSendNotify(kCliWindow, p.param);
+            if (p.command == cmdSendNotify && p.param == 0) {
+                done = true;
+                progress.finish();
+                std::printf("%s\n", sendDoneText(transfer.transferCount, transfer.runningChecksum).c_str());
+                finishDataSend();
+            }
+            if (p.command == cmdExchangeEnded) {
+                if (done) return kExitOk;
+                std::fprintf(stderr, "downloader-cli: the box abandoned the exchange\n");
+                return kExitAbandoned;
+            }
+            return -1;
+        },
+        [&] {
+            // While the data streams, the line is busy and the box is silent by design.
+            if (session().transferActive.load()) deadline.extend(timeoutSeconds);
+            if (!deadline.passed()) return false;
+            std::fprintf(stderr, "downloader-cli: no answer from the box\n");
+            return true;
+        },
+        [&] {
+            if (session().transferActive.load()) progress.show(session().percent.load(), session().bytesSent.load());
+        });
+    closeSession();
+    return result;
+}
+
+int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds) {
+    if (!openSession(o)) return kExitPort;
+    installProtocolHandlers();
+    host.setEcho(false);
+    Progress progress("receiving");
+    Deadline deadline(timeoutSeconds);
+    bool saved = false, matched = false;
+    int result = runLoop(
+        host,
+        [&](const Posted& p) -> int {
+            deadline.extend(timeoutSeconds);
+            if (p.command == cmdReceiveNotify && p.param != 0) {
+                matched = true;
+                progress.finish();
+                std::printf("%d bytes received\n\nChecksum is %X\n", static_cast<int>(p.param),
+                            transfer.runningChecksum.load());
+                saved = writeReceivedData(outFile);
+                if (!saved) std::fprintf(stderr, "downloader-cli: %s: %s\n", outFile.c_str(), std::strerror(errno));
+            }
+            if (p.command == cmdExchangeEnded) {
+                if (matched) return saved ? kExitOk : kExitAbandoned;
+                std::fprintf(stderr, "downloader-cli: the exchange was abandoned (nothing saved)\n");
+                return kExitAbandoned;
+            }
+            return -1;
+        },
+        [&] {
+            if (!deadline.passed()) return false;
+            std::fprintf(stderr, "downloader-cli: no data from the box within %d s\n", timeoutSeconds);
+            return true;
+        },
+        [&] {
+            if (session().transferActive.load()) progress.show(session().percent.load(), transfer.receivedCount);
+        });
+    closeSession();
+    return result;
+}
+
+}  // namespace dl::cli

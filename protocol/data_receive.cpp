@@ -1,0 +1,173 @@
+#include "protocol/data_receive.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "app/commands.h"
+#include "protocol/data_send.h"
+
+namespace dl {
+namespace {
+
+constexpr uint8_t kCr = 0x0D, kLf = 0x0A;
+
+struct ReceiveRun {
+    TransferRecord& t;
+    PortSession& s;
+    uint32_t nowTick;
+    Effects& out;
+    int state;
+};
+
+enum class Flow { next, stop };  // stop: the rest of the block is not examined
+
+void addTokenLine(Effects& out, std::string_view token) {
+    addWrite(out, std::string(token) + "\r");
+}
+
+void addErrorMark(Effects& out, int code) {
+    char text[24];
+    std::snprintf(text, sizeof text, "<CE-%X>", static_cast<unsigned>(code));
+    out.screenText.emplace_back(text);
+}
+
+void answerRequest(TransferRecord& t, Effects& out) {
+    t.token.length = 0;
+    addByteWrite(out, kEscape);
+    addByteWrite(out, kFrameLead);
+    addByteWrite(out, kAnswerKind);
+    addWrite(out, kAnswerToken);
+}
+
+Flow onIdentification(ReceiveRun& r, uint8_t byte) {
+    TokenResult result = collectToken(r.t.token, byte, kTokenVexon);
+    if (result == TokenResult::incomplete) return Flow::next;
+    if (result == TokenResult::mismatch) {
+        r.t.token.length = 0;
+        r.state = 0;
+        return Flow::stop;
+    }
+    addTokenLine(r.out, kTokenSendSize);
+    r.state = 3;
+    return Flow::next;
+}
+
+// Sizes the buffer cannot hold are refused before the data is asked for, so nothing is ever stored
+// past its end. A negative field would compare as a huge unsigned size, so it is refused too.
+bool sizeFits(int32_t size) {
+    return size >= 0 && static_cast<uint64_t>(size) <= kReceiveCapacity;
+}
+
+Flow onSizeField(ReceiveRun& r, uint8_t byte) {
+    int32_t size = 0;
+    if (!collectDecimalField(r.t.token, byte, &size)) return Flow::next;
+    if (!sizeFits(size)) {
+        addErrorMark(r.out, EFBIG);
+        r.state = 0;
+        return Flow::stop;
+    }
+    r.t.announcedSize = size;
+    addTokenLine(r.out, kTokenSendData);
+    r.t.runningChecksum = 0;
+    r.t.receivedCount = 0;
+    r.state = 4;
+    return Flow::stop;
+}
+
+void startDataPhase(ReceiveRun& r) {
+    r.s.startTick = r.nowTick;
+    r.s.transferActive = 1;
+    r.state = 5;
+}
+
+// A line end starts the data at once and drops the rest of the block; an accepted byte starts it too,
+// but the rest of that block is still collected as text. Either way the block carries no data.
+Flow onDataStart(ReceiveRun& r, uint8_t byte) {
+    if (byte == kCr || byte == kLf) {
+        r.t.token.length = 0;
+        startDataPhase(r);
+        return Flow::stop;
+    }
+    if (collectAny(r.t.token, byte)) startDataPhase(r);
+    return Flow::next;
+}
+
+Flow onChecksumField(ReceiveRun& r, uint8_t byte) {
+    int32_t field = 0;
+    if (!collectDecimalField(r.t.token, byte, &field)) return Flow::next;
+    r.state = 0;
+    // The field is read as a signed number; the sum is unsigned. Both are 32-bit patterns.
+    if (static_cast<uint32_t>(field) != r.t.runningChecksum.load()) return Flow::stop;
+    addTokenLine(r.out, kTokenDone);
+    addPost(r.out, 0, cmdReceiveNotify, static_cast<intptr_t>(r.t.announcedSize.load()));
+    return Flow::stop;
+}
+
+// The rest of the block that started the data phase, idle, and unknown states: only collected.
+Flow onCollectOnly(ReceiveRun& r, uint8_t byte) {
+    (void)collectAny(r.t.token, byte);
+    return Flow::next;
+}
+
+using StateHandler = Flow (*)(ReceiveRun&, uint8_t);
+
+StateHandler handlerFor(int state) {
+    switch (state) {
+        case 2:
+            return onIdentification;
+        case 3:
+            return onSizeField;
+        case 4:
+            return onDataStart;
+        case 6:
+            return onChecksumField;
+        default:
+            return onCollectOnly;
+    }
+}
+
+}  // namespace
+
+int runReceiveMachine(TransferRecord& t, PortSession& s, int state, std::span<const uint8_t> bytes,
+                      uint32_t nowTick, Effects& out) {
+    if (state == 1) {
+        // The block that carried the request frame is not examined.
+        answerRequest(t, out);
+        return 2;
+    }
+    ReceiveRun run{t, s, nowTick, out, state};
+    for (uint8_t byte : bytes) {
+        if (handlerFor(run.state)(run, byte) == Flow::stop) break;
+    }
+    return run.state;
+}
+
+int acceptDataBlock(TransferRecord& t, PortSession& s, int, std::span<const uint8_t> bytes, Effects& out) {
+    const uint32_t announced = static_cast<uint32_t>(t.announcedSize.load());
+    const uint32_t before = t.receivedCount.load();
+    // Only the bytes that complete the announced size count. The buffer's own end is checked as well,
+    // so a record that never went through the size step cannot be written past either.
+    const uint64_t wanted = announced > before ? announced - before : 0;
+    const uint64_t capacity = t.receiveBuffer.size();
+    const uint64_t room = capacity > before ? capacity - before : 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>({bytes.size(), wanted, room}));
+    const auto data = bytes.first(n);
+
+    t.runningChecksum = byteSum(data, t.runningChecksum.load());
+    // Measured before this block: the percentage trails by one block.
+    const uint32_t percent = progressPercent(before, announced);
+    if (percent != s.percent.load()) {
+        s.percent = percent;
+        out.progressChanged = true;
+    }
+    std::copy(data.begin(), data.end(), t.receiveBuffer.begin() + before);
+    t.receivedCount = before + static_cast<uint32_t>(n);
+    if (t.receivedCount.load() < announced) return 5;
+    addTokenLine(out, kTokenSendSum);
+    s.transferActive = 0;
+    return 6;
+}
+
+}  // namespace dl

@@ -1,0 +1,127 @@
+#include "protocol/data_send.h"
+
+#include <limits>
+#include <string>
+
+#include "app/commands.h"
+
+namespace dl {
+namespace {
+
+struct SendRun {
+    TransferRecord& t;
+    PortSession& s;
+    Effects& out;
+    int state;
+};
+
+enum class Flow { next, stop };  // stop: the rest of the block is not examined
+
+// Compares the awaited token once the collector holds its length. On a mismatch the send is abandoned
+// and the collector starts afresh.
+TokenResult expectToken(SendRun& r, uint8_t byte, std::string_view token) {
+    TokenResult result = collectToken(r.t.token, byte, token);
+    if (result == TokenResult::mismatch) {
+        r.t.token.length = 0;
+        r.state = 0;
+    }
+    return result;
+}
+
+void writeDecimalField(Effects& out, uint32_t value) {
+    addWrite(out, formatDecimalField(value) + "\r");
+}
+
+Flow onAnswered(SendRun& r, uint8_t byte) {
+    if (!collectAny(r.t.token, byte)) return Flow::next;
+    r.t.token.length = 0;
+    addWrite(r.out, std::string(kTokenVexon) + "\r");
+    r.state = 2;
+    return Flow::stop;
+}
+
+Flow onSizeRequest(SendRun& r, uint8_t byte) {
+    TokenResult result = expectToken(r, byte, kTokenSendSize);
+    if (result == TokenResult::mismatch) return Flow::stop;
+    if (result == TokenResult::incomplete) return Flow::next;
+    // The size is fixed here; the stream's progress is measured against it.
+    r.t.sendSize = r.s.fileSize;
+    writeDecimalField(r.out, r.t.sendSize);
+    r.state = 3;
+    return Flow::stop;
+}
+
+Flow onDataRequest(SendRun& r, uint8_t byte) {
+    TokenResult result = expectToken(r, byte, kTokenSendData);
+    if (result == TokenResult::mismatch) return Flow::stop;
+    if (result == TokenResult::incomplete) return Flow::next;
+    r.t.runningChecksum = 0;
+    r.t.transferCount = 0;
+    addPost(r.out, 0, cmdSendNotify, static_cast<intptr_t>(r.t.sendSize.load()));
+    r.state = 4;
+    return Flow::stop;
+}
+
+Flow onSumRequest(SendRun& r, uint8_t byte) {
+    TokenResult result = expectToken(r, byte, kTokenSendSum);
+    if (result == TokenResult::mismatch) return Flow::stop;
+    if (result == TokenResult::incomplete) return Flow::next;
+    writeDecimalField(r.out, r.t.runningChecksum);
+    r.state = 6;
+    return Flow::next;
+}
+
+Flow onDone(SendRun& r, uint8_t byte) {
+    TokenResult result = expectToken(r, byte, kTokenDone);
+    if (result == TokenResult::mismatch) return Flow::stop;
+    if (result == TokenResult::incomplete) return Flow::next;
+    addPost(r.out, 0, cmdSendNotify, 0);
+    r.state = 0;
+    return Flow::next;
+}
+
+// Idle (0), the data phase (4) and any state the machine does not know: bytes are only collected.
+Flow onCollectOnly(SendRun& r, uint8_t byte) {
+    (void)collectAny(r.t.token, byte);
+    return Flow::next;
+}
+
+using StateHandler = Flow (*)(SendRun&, uint8_t);
+
+StateHandler handlerFor(int state) {
+    switch (state) {
+        case 1:
+            return onAnswered;
+        case 2:
+            return onSizeRequest;
+        case 3:
+            return onDataRequest;
+        case 5:
+            return onSumRequest;
+        case 6:
+            return onDone;
+        default:
+            return onCollectOnly;
+    }
+}
+
+}  // namespace
+
+int runSendMachine(TransferRecord& t, PortSession& s, int state, std::span<const uint8_t> bytes,
+                   Effects& out) {
+    SendRun run{t, s, out, state};
+    for (uint8_t byte : bytes) {
+        if (handlerFor(run.state)(run, byte) == Flow::stop) break;
+    }
+    return run.state;
+}
+
+uint32_t progressPercent(uint64_t done, uint64_t total) {
+    if (total == 0) return 100;
+    const unsigned __int128 tenths = static_cast<unsigned __int128>(done) * 1000 / total;
+    const unsigned __int128 percent = (tenths + 5) / 10;
+    constexpr uint32_t kMax = std::numeric_limits<uint32_t>::max();
+    return percent > kMax ? kMax : static_cast<uint32_t>(percent);
+}
+
+}  // namespace dl

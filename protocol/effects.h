@@ -1,0 +1,43 @@
+// What a protocol machine asks to happen. The machines only decide; the reader thread carries the
+// effects out afterwards, in this order: port writes, screen marks, semaphore releases, posted
+// commands, then the progress repaint. Keeping clocks, descriptors and windows out of the machines
+// makes every wire rule checkable without a port or a display.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "session/window_host.h"
+
+namespace dl {
+
+struct PostedCommand {
+    WindowId window;  // 0 addresses the frame
+    uint16_t command;
+    intptr_t param;
+    friend bool operator==(const PostedCommand&, const PostedCommand&) = default;
+};
+
+struct Effects {
+    // Each element is one port write: frame bytes go out one per write, each token as one write.
+    std::vector<std::vector<uint8_t>> writes;
+    std::vector<PostedCommand> posts;
+    std::vector<std::string> screenText;  // marks for the session's screen
+    int semaphoreReleases = 0;
+    bool progressChanged = false;
+    friend bool operator==(const Effects&, const Effects&) = default;
+};
+
+inline void addWrite(Effects& e, std::string_view text) {
+    e.writes.emplace_back(text.begin(), text.end());
+}
+inline void addByteWrite(Effects& e, uint8_t byte) {
+    e.writes.push_back({byte});
+}
+inline void addPost(Effects& e, WindowId window, uint16_t command, intptr_t param) {
+    e.posts.push_back({window, command, param});
+}
+
+}  // namespace dl

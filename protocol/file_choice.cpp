@@ -1,0 +1,57 @@
+#include "protocol/file_choice.h"
+
+#include <ctime>
+
+namespace dl {
+
+std::string lastImageDirectory;
+
+int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& path, size_t capacity,
+                   const std::string& title, bool mustExist) {
+    FileChoice choice;
+    choice.owner = owner;
+    choice.initialDir = initialDir;
+    choice.path = path;
+    choice.capacity = capacity;
+    choice.title = title;
+    choice.mustExist = mustExist;
+    if (hostChooseFile(choice) && !choice.path.empty() && choice.path.size() < capacity) {
+        path = choice.path;
+        return 1;
+    }
+    hostMessageBox(0, path, "Zentu Error!", MessageIcon::warning, MessageButtons::ok);
+    if (PortSession* s = sessionOf(owner)) s->programming = 0;
+    return 0;
+}
+
+std::string formatThousands(uint32_t value) {
+    std::string digits = std::to_string(value);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string directoryOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string describeFile(const std::string& path, const struct stat& st, uint32_t size) {
+    auto slash = path.find_last_of('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::tm local{};
+    time_t when = st.st_mtime;
+    localtime_r(&when, &local);
+    char line[160];
+    std::snprintf(line, sizeof line, "%s  %u-%u-%u  %u:%02u:%02u  %s", name.c_str(),
+                  static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),
+                  static_cast<unsigned>(local.tm_mday), static_cast<unsigned>(local.tm_hour),
+                  static_cast<unsigned>(local.tm_min), static_cast<unsigned>(local.tm_sec),
+                  formatThousands(size).c_str());
+    return line;
+}
+
+}  // namespace dl

@@ -1,0 +1,33 @@
+// Choosing and describing the files the transfers send and save: the one open-file dialog, the
+// thousands separators, and the description line the progress panel shows.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+#include "session/session.h"
+
+namespace dl {
+
+// Directory part of the last image taken; where the image dialog opens. Main thread only.
+extern std::string lastImageDirectory;
+
+// The open-file dialog. path holds the initial name on entry and the choice on return (at most
+// capacity - 1 characters). On cancel or failure: a message box with the path text titled
+// "Zentu Error!", the owner session's programming flag cleared, and 0.
+int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& path, size_t capacity,
+                   const std::string& title, bool mustExist);
+
+// "1,048,576" for 1048576.
+std::string formatThousands(uint32_t value);
+
+// "C:image.img  2004-4-16  9:05:07  1,048,576": drive, name and extension (no directory), local
+// last-write time, size. Linux paths have no drive.
+std::string describeFile(const std::string& path, const struct stat& st, uint32_t size);
+
+// The directory part of a path, without its trailing separator ("" when it has none).
+std::string directoryOf(const std::string& path);
+
+}  // namespace dl

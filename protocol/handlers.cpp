@@ -1,0 +1,74 @@
+#include "protocol/handlers.h"
+
+#include <mutex>
+
+#include "protocol/data_receive.h"
+#include "protocol/data_send.h"
+#include "protocol/handshake.h"
+#include "protocol/programming.h"
+#include "protocol/transfer.h"
+#include "serial/port_write.h"
+#include "serial/reader.h"
+#include "session/terminal.h"
+#include "session/tick.h"
+
+namespace dl {
+namespace {
+
+// The record is process-wide while every connected session has its own reader, so two readers may
+// reach it at once (two boxes talking). The effects are carried out outside the lock: a port write can
+// wait for room on the line.
+std::mutex recordMutex;
+
+template <class Machine>
+int runLocked(PortSession& s, Machine machine) {
+    Effects effects;
+    int result;
+    {
+        std::lock_guard lock(recordMutex);
+        result = machine(effects);
+    }
+    carryOut(s, effects);
+    return result;
+}
+
+}  // namespace
+
+void carryOut(PortSession& s, const Effects& e) {
+    for (const auto& bytes : e.writes) portWrite(s, bytes.data(), bytes.size());
+    for (const auto& text : e.screenText) {
+        terminalWrite(s, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    }
+    if (e.semaphoreReleases > 0) {
+        if (auto semaphore = sectorSemaphore()) {
+            for (int i = 0; i < e.semaphoreReleases; ++i) semaphore->release();
+        }
+    }
+    for (const PostedCommand& p : e.posts) hostPostCommand(p.window, p.command, p.param);
+    if (e.progressChanged) hostProgressChanged(s.window.load());
+}
+
+void installProtocolHandlers() {
+    ReceiveHandlers& h = receiveHandlers();
+    h.runSendMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
+        return runLocked(s, [&](Effects& e) { return runSendMachine(transfer, s, state, bytes, e); });
+    };
+    h.acceptDataBlock = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
+        return runLocked(s, [&](Effects& e) { return acceptDataBlock(transfer, s, state, bytes, e); });
+    };
+    h.runReceiveMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
+        return runLocked(
+            s, [&](Effects& e) { return runReceiveMachine(transfer, s, state, bytes, tickNow(), e); });
+    };
+    h.detectHandshake = [](PortSession& s, std::span<const uint8_t> bytes) {
+        return runLocked(s, [&](Effects& e) { return detectHandshake(transfer, s, bytes, tickNow(), e); });
+    };
+    h.parseProgrammingInput = [](PortSession& s, std::span<const uint8_t> bytes) {
+        // Only the session's own line and the shared atomics are touched: no lock needed.
+        Effects effects;
+        parseProgrammingInput(s, bytes, tickNow(), effects);
+        carryOut(s, effects);
+    };
+}
+
+}  // namespace dl

@@ -1,0 +1,166 @@
+#include "protocol/sector_sender.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/commands.h"
+#include "app/language.h"
+#include "app/recent_files.h"
+#include "protocol/data_send.h"
+#include "protocol/file_choice.h"
+#include "protocol/protocol_state.h"
+#include "protocol/transfer.h"
+#include "protocol/wire.h"
+#include "serial/port_write.h"
+#include "session/tick.h"
+
+namespace dl {
+
+namespace {
+
+// A recent file chosen from the menu is taken without a dialog, unless it is gone or a directory: then
+// it leaves the list and the dialog asks instead.
+void takePendingRecentFile(PortSession& s) {
+    if (!pendingRecentFile) return;
+    struct stat st{};
+    if (::stat(pendingRecentFile->c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
+        removeRecentFile(*pendingRecentFile);
+        pendingRecentFile.reset();
+        return;
+    }
+    s.filePath = *pendingRecentFile;
+    lastImageDirectory = directoryOf(s.filePath);
+}
+
+// Sends one requested sector. Returns false when the image could not fill a chunk (the run ends).
+bool sendSector(PortSession& s, int fd, uint16_t sector) {
+    uint32_t sum = 0, sent = 0;
+    transfer.runningChecksum = 0;
+    transfer.transferCount = 0;
+    off_t offset = static_cast<off_t>(sector) * kSectorSize;
+    while (sent < kSectorSize && s.connected.load()) {
+        if (outputQueueBytes(s) >= static_cast<int>(kChunk) || !s.transferActive.load()) {
+            waitLineTime(s, kChunk / 2);
+            continue;
+        }
+        uint8_t chunk[kChunk];
+        if (::pread(fd, chunk, kChunk, offset + sent) != static_cast<ssize_t>(kChunk)) return false;
+        s.bytesSent += kChunk;
+        sum = byteSum(chunk, sum);
+        portWrite(s, chunk, kChunk);
+        sent += kChunk;
+        transfer.runningChecksum = sum;
+        transfer.transferCount = sent;
+    }
+    // The checksum follows also when a disconnect cut the sector short; the port is still open, since
+    // a disconnect joins this thread before it closes the port.
+    const auto bytes = checksumBytes(sum);
+    portWrite(s, bytes.data(), bytes.size());
+    const uint32_t done = s.sectorsSent.fetch_add(1) + 1u;
+    const uint32_t pct = progressPercent(done, s.sectorTotal);
+    if (pct != s.percent.load()) {
+        s.percent = pct;
+        hostProgressChanged(s.window.load());
+        hostUpdateNow(s.window.load());
+    }
+    hostSetTitle(s.window.load(), sectorTitle(s.portNumber, sector, sum));
+    return true;
+}
+
+}  // namespace
+
+std::string sectorTitle(int portNumber, uint16_t sector, uint32_t checksum) {
+    char text[48];
+    std::snprintf(text, sizeof text, "Com%d sector %02X chk=%X", portNumber, sector, checksum);
+    return text;
+}
+
+void endProgrammingRun(PortSession& s) {
+    s.programming = 0;
+    s.transferActive = 0;
+    if (protocolMode.load() == modeProgramming) protocolMode = modeIdle;
+}
+
+int sectorSenderThread(int slot) {
+    PortSession& s = sessionTable[slot];
+    auto semaphore = sectorSemaphore();
+    const int fd = s.file.get();
+    bool served = false;
+    int reason = senderFinished;
+    while (semaphore) {
+        semaphore->acquire();
+        if (const int run = s.senderRun.load(); run != 1) {
+            if (run != 0) reason = senderStopped;  // cut off by a disconnect, not ended by the box
+            break;
+        }
+        served = true;
+        if (!sendSector(s, fd, s.requestedSector.load())) {
+            reason = senderImageShort;
+            // The image has no full chunk where the box asked: the run ends here.
+            s.transferActive = 0;
+            s.programming = 0;
+            hostUpdateNow(s.window.load());
+            break;
+        }
+    }
+    s.file.reset();
+    s.sectorThreadId = 0;
+    endProgrammingRun(s);
+    hostProgressChanged(s.window.load());
+    hostWaitCursor(false);
+    hostPostCommand(s.window.load(), cmdSenderEnded, reason);
+    return served ? 1 : 0;
+}
+
+int startImageUpload(WindowId window) {
+    if (findSession(window) == 0) return 0;
+    PortSession& s = *sessionOf(window);
+    const int slot = findSession(window);
+    takePendingRecentFile(s);
+    if (!pendingRecentFile) {
+        const char* title = koreanUi ? "업로드할 파일 " : "File to upload";
+        if (!chooseOpenFile(lastImageDirectory, window, s.filePath, 160, title, true)) {
+            endProgrammingRun(s);
+            return 0;
+        }
+        lastImageDirectory = directoryOf(s.filePath);
+    }
+    s.fileSize = 0;
+    s.sectorTotal = s.announcedSectors.load() ? s.announcedSectors.load() : 256;
+    UniqueFd fd(::open(s.filePath.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st{};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    s.fileSize = static_cast<uint32_t>(st.st_size);
+    pendingRecentFile.reset();
+    addRecentFile(s.filePath);
+    s.fileInfo = describeFile(s.filePath, st, s.fileSize);
+    s.fileInfoLength = static_cast<uint32_t>(s.fileInfo.size());
+    s.bytesSent = 0;
+    s.sectorsSent = 0;
+    s.percent = 0;
+    s.transferActive = 1;
+    s.startTick = tickNow();
+    // A sender of an earlier run of this session has ended (its thread id is 0) but not been joined.
+    if (s.sectorThread.joinable()) s.sectorThread.join();
+    s.file = std::move(fd);
+    s.senderRun = 1;
+    s.sectorThreadId = 1;
+    try {
+        s.sectorThread = std::thread(sectorSenderThread, slot);
+    } catch (const std::system_error&) {
+        s.file.reset();
+        s.senderRun = 0;
+        s.sectorThreadId = 0;
+        s.transferActive = 0;
+        endProgrammingRun(s);
+        return 0;
+    }
+    hostWaitCursor(true);
+    return 0;
+}
+
+}  // namespace dl

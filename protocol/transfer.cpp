@@ -1,0 +1,30 @@
+#include "protocol/transfer.h"
+
+#include <algorithm>
+
+namespace dl {
+
+TransferRecord transfer;
+
+void resetTransfer(TransferRecord& t) {
+    t.token = TokenCollector{};
+    t.runningChecksum = 0;
+    t.transferCount = 0;
+    t.inEscape = 0;
+    t.escapeTick = 0;
+    t.escapeLength = 0;
+    t.escapeBuffer.fill(0);
+    t.sendSize = 0;
+    t.announcedSize = 0;
+    t.receivedCount = 0;
+    t.receiveBuffer.assign(kReceiveCapacity, 0);
+}
+
+bool collectAny(TokenCollector& c, uint8_t byte) {
+    const int before = c.length;
+    // With no token awaited the collector only stores; growth of the count tells that it did.
+    (void)collectToken(c, byte, {});
+    return c.length > before;
+}
+
+}  // namespace dl

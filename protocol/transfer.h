@@ -1,0 +1,51 @@
+// The process-wide record of the data exchanges: the token collector, the escape-frame detector's
+// values, the sizes and counts, the running checksum and the buffer that holds received data.
+//
+// Only one transfer runs in the whole application, so there is one record, `transfer`; the machines
+// take it by reference so that tests and fuzzers can run on their own. The reader thread owns the
+// record while a machine runs. The stream thread of a data send writes the checksum and the count
+// while the main thread reads them for the result box, hence the atomics; the sizes and the count of
+// received bytes are read by the main thread after a transfer, so they are atomics too.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "protocol/wire.h"
+
+namespace dl {
+
+inline constexpr size_t kEscapeCapacity = 32;
+inline constexpr size_t kReceiveCapacity = 262144;
+// Every byte of an escape frame must arrive within this many milliseconds of its ESC.
+inline constexpr uint32_t kFrameWindowMs = 2000;
+
+struct TransferRecord {
+    TokenCollector token;
+    std::atomic<uint32_t> runningChecksum{0};
+    std::atomic<uint32_t> transferCount{0};  // data bytes sent in the current send
+
+    int32_t inEscape = 0;      // a frame is being collected since the last ESC
+    uint32_t escapeTick = 0;   // tick of that ESC
+    int32_t escapeLength = 0;  // bytes collected since it, never more than kEscapeCapacity
+    std::array<uint8_t, kEscapeCapacity> escapeBuffer{};
+
+    std::atomic<uint32_t> sendSize{0};       // announced to the box; the stream measures against it
+    std::atomic<int32_t> announcedSize{0};   // given by the box; compared as unsigned
+    std::atomic<uint32_t> receivedCount{0};  // bytes of receiveBuffer that hold received data
+    std::vector<uint8_t> receiveBuffer = std::vector<uint8_t>(kReceiveCapacity);
+};
+
+extern TransferRecord transfer;
+
+// Back to the state of a fresh process: no frame open, nothing collected, counts and sizes 0.
+void resetTransfer(TransferRecord& t);
+
+// Feeds one byte to the collector by its rules (CR/LF reset, other controls ignored, at most 80 kept)
+// without awaiting a token. True when the byte was stored.
+bool collectAny(TokenCollector& c, uint8_t byte);
+
+}  // namespace dl

@@ -57,7 +57,10 @@ Flow onDataRequest(SendRun& r, uint8_t byte) {
     if (result == TokenResult::incomplete) return Flow::next;
     r.t.runningChecksum = 0;
     r.t.transferCount = 0;
-    addPost(r.out, 0, cmdSendNotify, static_cast<intptr_t>(r.t.sendSize.load()));
+    // A non-zero lParam starts the data phase (the size is read again from the file); an empty file
+    // must not pass for the completion, which is lParam 0, so it is signalled as 1.
+    const uint32_t size = r.t.sendSize.load();
+    addPost(r.out, 0, cmdSendNotify, size != 0 ? static_cast<intptr_t>(size) : 1);
     r.state = 4;
     return Flow::stop;
 }

@@ -128,6 +128,7 @@ int sendProgrammingCommand(WindowId window, ProgrammingCommand kind) {
     // Set before the warning: the box's lines belong to the programming parser from here on, also when
     // the user declines and types the command by hand.
     protocolMode = modeProgramming;
+    transferOwner = slot;
     if (kind == ProgrammingCommand::all &&
         hostMessageBox(window, std::string(kBootBlockText), std::string(kBootBlockTitle),
                        MessageIcon::warning, MessageButtons::yesNo) != MessageAnswer::yes) {

@@ -48,6 +48,12 @@ int waitWritable(PortSession& s, Clock::time_point deadline) {
 
 bool (*readLineCounters)(int fd, LineCounters& out) = driverCounters;
 
+static int driverOutputQueue(int fd) {
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+int (*readOutputQueue)(int fd) = driverOutputQueue;
+
 uint32_t lineErrorBits(const LineCounters& before, const LineCounters& now) {
     uint32_t bits = 0;
     for (size_t i = 0; i < now.size(); ++i) {
@@ -77,11 +83,7 @@ void reportLineErrors(PortSession& s) {
     if (bits != 0 && s.displayErrors.load()) writeErrorMark(s, bits);
 }
 
-int outputQueueBytes(PortSession& s) {
-    int queued = 0;
-    if (!s.port || ::ioctl(s.port.get(), TIOCOUTQ, &queued) != 0) return 0;
-    return queued;
-}
+int outputQueueBytes(PortSession& s) { return s.port ? readOutputQueue(s.port.get()) : 0; }
 
 bool waitLineTime(PortSession& s, size_t bytes) {
     const uint32_t baud = s.baudRate ? s.baudRate : 115200;

@@ -43,5 +43,8 @@ uint32_t lineErrorBits(const LineCounters& before, const LineCounters& now);
 
 // How the port is asked for its counters; tests replace it. Returns false where the driver has none.
 extern bool (*readLineCounters)(int fd, LineCounters& out);
+// How the port is asked for the bytes in its output queue (TIOCOUTQ); a benchmark replaces it with a
+// simulated UART that drains at the line rate.
+extern int (*readOutputQueue)(int fd);
 
 }  // namespace dl

@@ -47,6 +47,10 @@ protected:
         receiveHandlers() = ReceiveHandlers{};
     }
     void TearDown() override {
+        // Readers read the handlers: they go before the handlers are taken away.
+        for (int i = 1; i <= 4; ++i) {
+            if (sessionTable[i].inUse.load() == 1) disconnectPort(sessionTable[i].window.load());
+        }
         receiveHandlers() = ReceiveHandlers{};
         for (int i = 1; i <= 4; ++i) setDevicePath(i, "");
     }
@@ -115,7 +119,6 @@ TEST_F(PortLinkTest, WaitingBytesAreRoutedInPiecesOf128) {
 }
 
 TEST_F(PortLinkTest, RoutingFollowsModeAndStateAndTheDisplayRule) {
-    PortSession& s = open(kWin1, 1, pty);
     std::atomic<int> parsed{0}, detected{0}, received{0};
     receiveHandlers().parseProgrammingInput = [&](PortSession&, std::span<const uint8_t>) { ++parsed; };
     receiveHandlers().detectHandshake = [&](PortSession&, std::span<const uint8_t> p) {
@@ -130,6 +133,7 @@ TEST_F(PortLinkTest, RoutingFollowsModeAndStateAndTheDisplayRule) {
         ++received;
         return state;
     };
+    PortSession& s = open(kWin1, 1, pty);  // handlers first: the reader reads them
     pty.send("s:prog_start 0010\r\n");
     ASSERT_TRUE(eventually([&] { return screenText(s, 0).substr(0, 12) == "s:prog_start"; }));
     EXPECT_GE(detected.load(), 1);

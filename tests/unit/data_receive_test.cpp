@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/machine_feed.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -17,56 +19,16 @@
 namespace dl {
 namespace {
 
+using test::asBytes;
+using test::Feed;
+using test::describe;
+using test::writesOf;
+auto everyFeed() { return test::everyFeed(9, 8, true); }
+
 using namespace std::string_literals;
 
 constexpr WindowId kWin = 0xCAFE;
 constexpr uint8_t kUntouched = 0xEE;
-
-std::span<const uint8_t> asBytes(std::string_view text) {
-    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
-
-std::vector<std::string> writesOf(const Effects& e) {
-    std::vector<std::string> texts;
-    for (const auto& w : e.writes) texts.emplace_back(w.begin(), w.end());
-    return texts;
-}
-
-// The progress flag is left out: how often the percentage changes depends on the blocks by design.
-std::string describe(const Effects& e) {
-    std::ostringstream o;
-    o << "writes=" << testing::PrintToString(writesOf(e)) << " posts=[";
-    for (const auto& p : e.posts) o << "{" << p.window << "," << p.command << "," << p.param << "}";
-    o << "] screen=" << testing::PrintToString(e.screenText) << " releases=" << e.semaphoreReleases;
-    return o.str();
-}
-
-struct Feed {
-    std::string name;
-    std::function<std::vector<size_t>(size_t total)> sizes;
-};
-
-std::vector<Feed> everyFeed() {
-    std::vector<Feed> feeds;
-    feeds.push_back({"at once", [](size_t total) { return std::vector<size_t>{total}; }});
-    feeds.push_back({"per byte", [](size_t total) { return std::vector<size_t>(total, 1); }});
-    for (unsigned seed = 1; seed <= 8; ++seed) {
-        feeds.push_back({"random seed " + std::to_string(seed), [seed](size_t total) {
-                             std::mt19937 rng(seed);
-                             // Mostly short pieces, now and then a full read of 128.
-                             std::uniform_int_distribution<size_t> piece(1, 160);
-                             std::vector<size_t> sizes;
-                             for (size_t left = total; left > 0;) {
-                                 size_t n = piece(rng);
-                                 n = n > 128 ? 128 : (n % 9) + 1;
-                                 sizes.push_back(std::min(left, n));
-                                 left -= sizes.back();
-                             }
-                             return sizes;
-                         }});
-    }
-    return feeds;
-}
 
 std::string randomData(size_t size, unsigned seed) {
     std::mt19937 rng(seed);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/machine_feed.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -17,50 +19,13 @@
 namespace dl {
 namespace {
 
+using test::asBytes;
+using test::Feed;
+using test::writesOf;
+std::string describe(const Effects& e) { return test::describe(e, true); }
+auto everyFeed() { return test::everyFeed(7); }
+
 using namespace std::string_literals;
-
-std::span<const uint8_t> asBytes(std::string_view text) {
-    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
-
-std::vector<std::string> writesOf(const Effects& e) {
-    std::vector<std::string> texts;
-    for (const auto& w : e.writes) texts.emplace_back(w.begin(), w.end());
-    return texts;
-}
-
-std::string describe(const Effects& e) {
-    std::ostringstream o;
-    o << "writes=" << testing::PrintToString(writesOf(e)) << " posts=[";
-    for (const auto& p : e.posts) o << "{" << p.window << "," << p.command << "," << p.param << "}";
-    o << "] screen=" << testing::PrintToString(e.screenText) << " releases=" << e.semaphoreReleases
-      << " progress=" << e.progressChanged;
-    return o.str();
-}
-
-struct Feed {
-    std::string name;
-    std::function<std::vector<size_t>(size_t total)> sizes;
-};
-
-std::vector<Feed> everyFeed() {
-    std::vector<Feed> feeds;
-    feeds.push_back({"at once", [](size_t total) { return std::vector<size_t>{total}; }});
-    feeds.push_back({"per byte", [](size_t total) { return std::vector<size_t>(total, 1); }});
-    for (unsigned seed = 1; seed <= 12; ++seed) {
-        feeds.push_back({"random seed " + std::to_string(seed), [seed](size_t total) {
-                             std::mt19937 rng(seed);
-                             std::uniform_int_distribution<size_t> piece(1, 7);
-                             std::vector<size_t> sizes;
-                             for (size_t left = total; left > 0;) {
-                                 sizes.push_back(std::min(left, piece(rng)));
-                                 left -= sizes.back();
-                             }
-                             return sizes;
-                         }});
-    }
-    return feeds;
-}
 
 class DataSend : public ::testing::Test {
 protected:

@@ -1,6 +1,8 @@
 #include "protocol/handshake.h"
 
 #include <gtest/gtest.h>
+
+#include "support/machine_feed.h"
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -20,53 +22,17 @@
 namespace dl {
 namespace {
 
+using test::asBytes;
+using test::Feed;
+using test::describe;
+using test::writesOf;
+auto everyFeed() { return test::everyFeed(9); }
+
 using namespace std::string_literals;
 
 constexpr WindowId kWin = 0xF00D;
 const std::string kAnswerFrame = "\x1b\xda\xdd"s + "s:send id";
 const std::string kRequestFrame = "\x1b\xda\xaa"s + "h:down_data";
-
-std::span<const uint8_t> asBytes(std::string_view text) {
-    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
-
-std::vector<std::string> writesOf(const Effects& e) {
-    std::vector<std::string> texts;
-    for (const auto& w : e.writes) texts.emplace_back(w.begin(), w.end());
-    return texts;
-}
-
-std::string describe(const Effects& e) {
-    std::ostringstream o;
-    o << "writes=" << testing::PrintToString(writesOf(e)) << " posts=[";
-    for (const auto& p : e.posts) o << "{" << p.window << "," << p.command << "," << p.param << "}";
-    o << "] screen=" << testing::PrintToString(e.screenText) << " releases=" << e.semaphoreReleases;
-    return o.str();
-}
-
-struct Feed {
-    std::string name;
-    std::function<std::vector<size_t>(size_t total)> sizes;
-};
-
-std::vector<Feed> everyFeed() {
-    std::vector<Feed> feeds;
-    feeds.push_back({"at once", [](size_t total) { return std::vector<size_t>{total}; }});
-    feeds.push_back({"per byte", [](size_t total) { return std::vector<size_t>(total, 1); }});
-    for (unsigned seed = 1; seed <= 12; ++seed) {
-        feeds.push_back({"random seed " + std::to_string(seed), [seed](size_t total) {
-                             std::mt19937 rng(seed);
-                             std::uniform_int_distribution<size_t> piece(1, 9);
-                             std::vector<size_t> sizes;
-                             for (size_t left = total; left > 0;) {
-                                 sizes.push_back(std::min(left, piece(rng)));
-                                 left -= sizes.back();
-                             }
-                             return sizes;
-                         }});
-    }
-    return feeds;
-}
 
 class Handshake : public ::testing::Test {
 protected:

@@ -1,6 +1,8 @@
 #include "protocol/programming.h"
 
 #include <gtest/gtest.h>
+
+#include "support/machine_feed.h"
 #include <sys/socket.h>
 #include <time.h>
 
@@ -21,36 +23,11 @@
 namespace dl {
 namespace {
 
+using test::asBytes;
+using test::Feed;
+auto everyFeed() { return test::everyFeed(23); }
+
 constexpr WindowId kWin = 0x5E55;
-
-std::span<const uint8_t> asBytes(std::string_view text) {
-    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
-
-// How a stream is cut into the blocks a reader would hand over.
-struct Feed {
-    std::string name;
-    std::function<std::vector<size_t>(size_t total)> sizes;
-};
-
-std::vector<Feed> everyFeed() {
-    std::vector<Feed> feeds;
-    feeds.push_back({"at once", [](size_t total) { return std::vector<size_t>{total}; }});
-    feeds.push_back({"per byte", [](size_t total) { return std::vector<size_t>(total, 1); }});
-    for (unsigned seed = 1; seed <= 12; ++seed) {
-        feeds.push_back({"random seed " + std::to_string(seed), [seed](size_t total) {
-                             std::mt19937 rng(seed);
-                             std::uniform_int_distribution<size_t> piece(1, 23);
-                             std::vector<size_t> sizes;
-                             for (size_t left = total; left > 0;) {
-                                 sizes.push_back(std::min(left, piece(rng)));
-                                 left -= sizes.back();
-                             }
-                             return sizes;
-                         }});
-    }
-    return feeds;
-}
 
 std::string describe(const Effects& e) {
     std::ostringstream o;

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "app/profile.h"
+#include "serial/port_write.h"
 #include "serial/reader.h"
 #include "protocol/protocol_state.h"
 #include "protocol/wire.h"
@@ -181,6 +182,7 @@ int connectPort(WindowId window) {
         return 0;
     }
     ::tcflush(s.port.get(), TCIOFLUSH);
+    (void)takeLineErrors(s);  // errors counted before this connection are not this line's
     s.startLineLength = static_cast<uint16_t>(kStartLinePattern.size());
     s.stopLineLength = static_cast<uint16_t>(kStopLinePattern.size());
     s.sectorLineLength = static_cast<uint16_t>(kSectorLinePattern.size());

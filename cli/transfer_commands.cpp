@@ -119,8 +119,8 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
     }
     host.setAssumeYes(assumeYes);
     host.setChosenFile(image);
+    installProtocolHandlers();  // before the reader starts: it reads them
     if (!openSession(o)) return kExitPort;
-    installProtocolHandlers();
     host.setEcho(false);
     Progress progress("programming");
     int result = kExitAbandoned;
@@ -174,8 +174,8 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
         return kExitUsage;
     }
     host.setChosenFile(file);
+    installProtocolHandlers();  // before the reader starts: it reads them
     if (!openSession(o)) return kExitPort;
-    installProtocolHandlers();
     host.setEcho(false);
     Progress progress("sending");
     startDataSend(kCliWindow);
@@ -214,8 +214,8 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
 }
 
 int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds) {
+    installProtocolHandlers();  // before the reader starts: it reads them
     if (!openSession(o)) return kExitPort;
-    installProtocolHandlers();
     host.setEcho(false);
     Progress progress("receiving");
     Deadline deadline(timeoutSeconds);

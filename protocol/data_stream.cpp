@@ -39,7 +39,7 @@ bool streamFile(PortSession& s) {
     while (s.senderRun.load() == 1) {
         const int queued = std::min(outputQueueBytes(s), kQueueCap);
         if (queued >= static_cast<int>(kChunk) || !s.transferActive.load()) {
-            waitLineTime(s, kChunk / 2);
+            waitLineTime(s, bytesUntilRoom(queued, kChunk));
             continue;
         }
         uint8_t chunk[kChunk];

@@ -26,6 +26,9 @@ struct Effects {
     std::vector<PostedCommand> posts;
     std::vector<std::string> screenText;  // marks for the session's screen
     int semaphoreReleases = 0;
+    // When not -1: after that many of the releases, take back a count the sector semaphore still holds.
+    // A new run starts with no request pending, so its sender waits for the box's first request.
+    int semaphoreDrainAt = -1;
     bool progressChanged = false;
     friend bool operator==(const Effects&, const Effects&) = default;
 };

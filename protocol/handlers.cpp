@@ -1,10 +1,12 @@
 #include "protocol/handlers.h"
 
+#include <chrono>
 #include <mutex>
 
 #include "protocol/data_receive.h"
 #include "protocol/data_send.h"
 #include "protocol/handshake.h"
+#include "protocol/protocol_state.h"
 #include "protocol/programming.h"
 #include "protocol/transfer.h"
 #include "serial/port_write.h"
@@ -20,13 +22,23 @@ namespace {
 // wait for room on the line.
 std::mutex recordMutex;
 
+// The session whose line took the exchange owns it; recorded before its effects are carried out, since
+// the frame's handling of the posted start asks for that session.
+void recordOwner(PortSession& s, int modeBefore) {
+    if (modeBefore != modeIdle || protocolMode.load() == modeIdle) return;
+    const auto index = &s - sessionTable.data();
+    if (index > 0 && index < kSessionSlots) transferOwner = static_cast<int32_t>(index);
+}
+
 template <class Machine>
 int runLocked(PortSession& s, Machine machine) {
     Effects effects;
     int result;
     {
         std::lock_guard lock(recordMutex);
+        const int modeBefore = protocolMode.load();
         result = machine(effects);
+        recordOwner(s, modeBefore);
     }
     carryOut(s, effects);
     return result;
@@ -39,9 +51,12 @@ void carryOut(PortSession& s, const Effects& e) {
     for (const auto& text : e.screenText) {
         terminalWrite(s, reinterpret_cast<const uint8_t*>(text.data()), text.size());
     }
-    if (e.semaphoreReleases > 0) {
+    if (e.semaphoreDrainAt >= 0 || e.semaphoreReleases > 0) {
         if (auto semaphore = sectorSemaphore()) {
-            for (int i = 0; i < e.semaphoreReleases; ++i) semaphore->release();
+            for (int i = 0; i <= e.semaphoreReleases; ++i) {
+                if (i == e.semaphoreDrainAt) (void)semaphore->tryAcquireFor(std::chrono::milliseconds(0));
+                if (i < e.semaphoreReleases) semaphore->release();
+            }
         }
     }
     for (const PostedCommand& p : e.posts) hostPostCommand(p.window, p.command, p.param);
@@ -66,7 +81,9 @@ void installProtocolHandlers() {
     h.parseProgrammingInput = [](PortSession& s, std::span<const uint8_t> bytes) {
         // Only the session's own line and the shared atomics are touched: no lock needed.
         Effects effects;
+        const int modeBefore = protocolMode.load();
         parseProgrammingInput(s, bytes, tickNow(), effects);
+        recordOwner(s, modeBefore);
         carryOut(s, effects);
     };
 }

@@ -57,6 +57,10 @@ void onSectorRequest(PortSession& s, uint16_t sector, uint32_t, Effects& out) {
 }
 
 void onStartLine(PortSession& s, uint16_t sectors, uint32_t nowTick, Effects& out) {
+    // A count still held (from the semaphore's creation, or a request or stop of an earlier run) would
+    // let the new sender serve a sector the box never asked for, and the box would take it as the one
+    // it asks for next.
+    out.semaphoreDrainAt = out.semaphoreReleases;
     protocolMode = modeProgramming;
     s.announcedSectors = sectors;
     s.sectorsSent = 0;

@@ -42,8 +42,9 @@ bool sendSector(PortSession& s, int fd, uint16_t sector) {
     transfer.transferCount = 0;
     off_t offset = static_cast<off_t>(sector) * kSectorSize;
     while (sent < kSectorSize && s.connected.load()) {
-        if (outputQueueBytes(s) >= static_cast<int>(kChunk) || !s.transferActive.load()) {
-            waitLineTime(s, kChunk / 2);
+        const int queued = outputQueueBytes(s);
+        if (queued >= static_cast<int>(kChunk) || !s.transferActive.load()) {
+            waitLineTime(s, bytesUntilRoom(queued, kChunk));
             continue;
         }
         uint8_t chunk[kChunk];
@@ -91,7 +92,8 @@ int sectorSenderThread(int slot) {
     bool served = false;
     int reason = senderFinished;
     while (semaphore) {
-        semaphore->acquire();
+        // A stop need not win the count: a new run's start line may take it back at once.
+        semaphore->acquireUnless([&] { return s.senderRun.load() != 1; });
         if (const int run = s.senderRun.load(); run != 1) {
             if (run != 0) reason = senderStopped;  // cut off by a disconnect, not ended by the box
             break;

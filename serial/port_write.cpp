@@ -86,11 +86,12 @@ void reportLineErrors(PortSession& s) {
 int outputQueueBytes(PortSession& s) { return s.port ? readOutputQueue(s.port.get()) : 0; }
 
 bool waitLineTime(PortSession& s, size_t bytes) {
-    const uint32_t baud = s.baudRate ? s.baudRate : 115200;
-    // Ten bits a byte; never less than a millisecond, so a fast line does not turn this into a spin.
-    const uint64_t us = std::max<uint64_t>(1000, bytes * 10ull * 1000000ull / baud);
+    const uint32_t baud = s.baudRate ? s.baudRate : kDefaultBaud;
+    // Ten bits a byte. Never shorter than 20 us: below that a wake-up costs more than it saves.
+    const uint64_t ns = std::max<uint64_t>(20'000, bytes * 10ull * 1'000'000'000ull / baud);
+    const timespec wait{static_cast<time_t>(ns / 1'000'000'000ull), static_cast<long>(ns % 1'000'000'000ull)};
     pollfd p{s.writeWake.get(), POLLIN, 0};
-    int r = ::poll(&p, s.writeWake ? 1 : 0, static_cast<int>((us + 999) / 1000));
+    int r = ::ppoll(&p, s.writeWake ? 1 : 0, &wait, nullptr);
     return !(r > 0 && (p.revents & POLLIN));
 }
 

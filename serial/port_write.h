@@ -24,9 +24,16 @@ int portPutByte(PortSession& s, int value);
 // Bytes waiting in the port's output queue; 0 where the driver cannot tell (pseudo-terminals), in which
 // case a full line shows as a write that waits.
 int outputQueueBytes(PortSession& s);
-// Sleeps about the time the line needs for `bytes` bytes at the session's speed; a disconnect (the
-// session's wake-up) ends the sleep at once. Returns false when woken that way.
+// Sleeps the time the line needs for `bytes` bytes at the session's speed (to the microsecond, so a
+// fast line is not left idle); a disconnect (the session's wake-up) ends the sleep at once. Returns
+// false when woken that way.
 bool waitLineTime(PortSession& s, size_t bytes);
+// How many bytes must leave a queue holding `queued` before it holds fewer than `threshold`: one
+// wake-up per chunk, right when the next chunk may go (half a chunk when the queue says nothing).
+inline size_t bytesUntilRoom(int queued, size_t threshold) {
+    if (queued < static_cast<int>(threshold)) return threshold / 2;
+    return static_cast<size_t>(queued) - threshold + 1;
+}
 
 // Writes "<CE-%X>" with value onto the session's screen.
 void writeErrorMark(PortSession& s, uint32_t value);

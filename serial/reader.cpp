@@ -20,11 +20,6 @@ ReceiveHandlers& receiveHandlers() {
 
 namespace {
 
-int slotOf(const PortSession& s) {
-    const auto index = &s - sessionTable.data();
-    return index >= 0 && index < kSessionSlots ? static_cast<int>(index) : 0;
-}
-
 // Runs a data-transfer machine; one that returns to idle gives the line back to the terminal and to
 // the frame detector, so a later exchange can start.
 template <class Handler>
@@ -55,7 +50,6 @@ void routePiece(PortSession& s, std::span<const uint8_t> piece) {
         default:
             if (!(h.detectHandshake && h.detectHandshake(s, piece) != 0) && h.parseProgrammingInput)
                 h.parseProgrammingInput(s, piece);
-            if (protocolMode.load() != modeIdle) transferOwner = slotOf(s);
             return;
     }
 }

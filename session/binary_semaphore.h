@@ -28,6 +28,17 @@ public:
         cv_.wait(lock, [&] { return count_ == 1; });
         count_ = 0;
     }
+    // Waits for the count until stopped() says the wait is over. True when the count was taken; false
+    // when stopped, leaving any count in place. A stop is noticed at the next release, so whoever
+    // stops a waiter sets its flag first and then releases.
+    template <class Stopped>
+    bool acquireUnless(Stopped stopped) {
+        std::unique_lock lock(m_);
+        cv_.wait(lock, [&] { return count_ == 1 || stopped(); });
+        if (stopped()) return false;
+        count_ = 0;
+        return true;
+    }
     bool tryAcquireFor(std::chrono::milliseconds timeout) {
         std::unique_lock lock(m_);
         if (!cv_.wait_for(lock, timeout, [&] { return count_ == 1; })) return false;

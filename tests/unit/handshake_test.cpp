@@ -292,6 +292,19 @@ TEST_F(ProtocolHandlers, ProgrammingLinesReleaseTheSectorSemaphore) {
     route("01f\r\n");
     EXPECT_EQ(semaphore->count(), 1);
     EXPECT_EQ(session().requestedSector.load(), 0x1F);
+
+    // A new run starts with nothing pending: a count left over (here the request above, never
+    // served) must not let the new sender send a sector the box did not ask for. A stop in the same
+    // piece still releases first, then the count is taken back; requests after the start count.
+    session().startLineLength = static_cast<uint16_t>(kStartLinePattern.size());
+    session().stopLineLength = static_cast<uint16_t>(kStopLinePattern.size());
+    route("s:prog_start 0010\r\n");
+    EXPECT_EQ(semaphore->count(), 0);
+    route("s:prog_stop 0000s:prog_start 0004\r\n");
+    EXPECT_EQ(semaphore->count(), 0);
+    route("s:prog_start 0004\r\ns:prog_sector 0002\r\n");
+    EXPECT_EQ(semaphore->count(), 1);
+    EXPECT_EQ(session().requestedSector.load(), 2);
 }
 
 }  // namespace

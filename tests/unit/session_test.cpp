@@ -157,6 +157,16 @@ TEST(BinarySemaphoreTest, NeverCountsAboveOneAndWakesAWaiter) {
     sem.release();
     waiter.join();
     EXPECT_EQ(sem.count(), 0);
+
+    // A stopped waiter leaves without the count, even when someone else takes the count first.
+    std::atomic<bool> stop{false};
+    std::atomic<int> took{-1};
+    std::thread stopped([&] { took = sem.acquireUnless([&] { return stop.load(); }) ? 1 : 0; });
+    stop = true;
+    sem.release();
+    (void)sem.tryAcquireFor(std::chrono::milliseconds(0));  // a drain racing the waiter
+    stopped.join();
+    EXPECT_EQ(took.load(), 0);
 }
 
 }  // namespace

@@ -182,10 +182,19 @@ void Line::writeAll(std::span<const uint8_t> bytes) {
     }
 }
 
+// When the line frees again after n more bytes. A UART sends back to back while bytes wait, so a
+// wake-up that came a little late must not push the schedule back: only a line that really stood
+// idle restarts from now.
+TimePoint Line::nextFree(TimePoint free, size_t n) const {
+    const TimePoint now = Clock::now();
+    const TimePoint start = now - free > std::chrono::milliseconds(2) ? now : free;
+    return start + lineTime(n);
+}
+
 void Line::send(std::span<const uint8_t> bytes) {
     if (baud_) sleepUntil(txFree_);
     writeAll(bytes);
-    if (baud_) txFree_ = std::max(Clock::now(), txFree_) + lineTime(bytes.size());
+    if (baud_) txFree_ = nextFree(txFree_, bytes.size());
 }
 
 void Line::send(std::string_view text) {
@@ -214,7 +223,7 @@ bool Line::fill(TimePoint until) {
         ssize_t n = ::read(master_, chunk, baud_ ? std::min(slice_, sizeof chunk) : sizeof chunk);
         if (n > 0) {
             input_.insert(input_.end(), chunk, chunk + n);
-            if (baud_) rxFree_ = std::max(Clock::now(), rxFree_) + lineTime(static_cast<size_t>(n));
+            if (baud_) rxFree_ = nextFree(rxFree_, static_cast<size_t>(n));
             return true;
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;

@@ -75,6 +75,7 @@ private:
     bool clientPresent();
     std::optional<int> unreadByClient();
     Clock::duration lineTime(size_t bytes) const;
+    TimePoint nextFree(TimePoint free, size_t bytes) const;
 
     int master_ = -1;
     int watch_ = -1;   // inotify on the slave device, -1 when unavailable

@@ -1,0 +1,277 @@
+// downloader-cli as a script sees it: the program is started with its arguments, stbsim plays the box, and
+// the exit code, the output and the box's own report tell how each exchange ended.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "integration/core_driver.h"
+#include "integration/stbsim_process.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using dltest::byteSum;
+using dltest::hexText;
+using dltest::kStep;
+using dltest::randomBytes;
+using dltest::ScratchDir;
+using dltest::StbsimProcess;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kSector = 4096;
+
+struct CliResult {
+    int exitCode = -1;  // 128 + signal when killed
+    std::string out;
+    std::string err;
+    std::chrono::milliseconds elapsed{};
+    bool killed = false;  // the deadline passed and the tool was killed
+};
+
+std::string cliPath() {
+#ifdef DL_CLI_PATH
+    return DL_CLI_PATH;
+#else
+    return {};
+#endif
+}
+
+// Runs downloader-cli with `args` and its settings under `configHome` (so no settings file of the user's
+// applies), stdin from /dev/null, in a session of its own (no controlling terminal to ask on). Reads its
+// output until it ends; past the deadline it is killed. It is always reaped.
+CliResult runCli(const std::vector<std::string>& args, const std::string& configHome,
+                 std::chrono::milliseconds deadline = 20s) {
+    CliResult result;
+    std::vector<std::string> all{cliPath()};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env{"XDG_CONFIG_HOME=" + configHome};
+    for (char** e = environ; *e; ++e)
+        if (std::string_view(*e).rfind("XDG_CONFIG_HOME=", 0) != 0) env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return result;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]), close(out[1]);
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    const auto start = Clock::now();
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    close(out[1]);
+    close(err[1]);
+    if (spawned != 0) {
+        close(out[0]), close(err[0]);
+        ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+        return result;
+    }
+
+    const auto until = start + deadline;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) {
+            kill(pid, SIGKILL);
+            result.killed = true;
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char chunk[4096];
+            ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                sinks[i]->append(chunk, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+            }
+        }
+    }
+    for (auto& fd : fds)
+        if (fd.fd >= 0) close(fd.fd);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+std::string describe(const CliResult& r) {
+    return "exit " + std::to_string(r.exitCode) + (r.killed ? " (killed at the deadline)" : "") +
+           "\nstdout:\n" + r.out + "\nstderr:\n" + r.err;
+}
+
+class Cli : public testing::Test {
+protected:
+    void SetUp() override {
+        if (cliPath().empty()) GTEST_SKIP() << "downloader-cli is not built";
+    }
+    CliResult run(const std::vector<std::string>& args, std::chrono::milliseconds deadline = 20s) {
+        return runCli(args, dir.file("config"), deadline);
+    }
+    ScratchDir dir;
+};
+
+TEST_F(Cli, ProgramServesTheBoxsRunAndExitsZero) {
+    const std::string image = randomBytes(4 * kSector, 61);
+    StbsimProcess sim({"--no-banner", "--image", dir.write("image.bin", image), "--order", "random"});
+    CliResult r =
+        run({"--port", sim.ptyPath(), "program", "--kind", "safe", "--timeout", "5", dir.file("image.bin")});
+    ASSERT_EQ(r.exitCode, 0) << describe(r) << sim.log();
+    auto summary = sim.waitEvent("PROGRAM", kStep);
+    ASSERT_TRUE(summary) << sim.log();
+    EXPECT_EQ(summary->get("kind"), "m:prog_sum");
+    EXPECT_EQ(summary->get("end"), "stop");
+    EXPECT_EQ(summary->number("ok"), summary->number("requests"));
+    EXPECT_EQ(summary->number("bad"), 0u);
+    EXPECT_EQ(summary->get("image"), "match");
+    const auto requests = summary->number("requests");
+    EXPECT_NE(r.out.find(std::to_string(requests) + " sectors sent, " + std::to_string(requests * kSector) +
+                         " bytes"),
+              std::string::npos)
+        << describe(r);
+}
+
+TEST_F(Cli, SendReportsCountAndChecksumAndTheBoxHasTheFile) {
+    const std::string data = randomBytes(40000, 62);
+    StbsimProcess sim({"--no-banner", "--save", dir.file("taken.bin")});
+    CliResult r = run({"--port", sim.ptyPath(), "send", "--timeout", "5", dir.write("data.bin", data)});
+    ASSERT_EQ(r.exitCode, 0) << describe(r) << sim.log();
+    EXPECT_NE(r.out.find("40000 bytes transmitted"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find("Checksum is " + hexText(byteSum(data)) + "\n"), std::string::npos) << describe(r);
+    auto take = sim.waitEvent("TAKE", kStep);
+    ASSERT_TRUE(take) << sim.log();
+    EXPECT_EQ(take->get("ok"), "1") << take->raw;
+    EXPECT_EQ(dir.read("taken.bin"), data);
+}
+
+TEST_F(Cli, ReceiveSavesTheUploadByteExact) {
+    const std::string data = randomBytes(40000, 63);
+    // The box starts the upload by itself a little after the tool opened the line (which purges it first).
+    StbsimProcess sim({"--no-banner", "--upload", dir.write("upload.bin", data), "--upload-after-ms", "150"});
+    CliResult r = run({"--port", sim.ptyPath(), "receive", "--timeout", "5", dir.file("saved.bin")});
+    ASSERT_EQ(r.exitCode, 0) << describe(r) << sim.log();
+    EXPECT_EQ(dir.read("saved.bin"), data);
+    EXPECT_NE(r.out.find("Checksum is " + hexText(byteSum(data))), std::string::npos) << describe(r);
+    auto upload = sim.waitEvent("UPLOAD", kStep);
+    ASSERT_TRUE(upload) << sim.log();
+    EXPECT_EQ(upload->get("done"), "1") << upload->raw;
+}
+
+TEST_F(Cli, AbandonedExchangesExitOne) {
+    {
+        // The box's size request comes back spoiled: the tool gives up on the send.
+        StbsimProcess sim({"--no-banner", "--fault", "wrong-token@size", "--timeout-ms", "300"});
+        CliResult r = run({"--port", sim.ptyPath(), "send", "--timeout", "5",
+                           dir.write("data.bin", randomBytes(40000, 64))});
+        EXPECT_EQ(r.exitCode, 1) << describe(r) << sim.log();
+        EXPECT_EQ(r.out.find("bytes transmitted"), std::string::npos) << describe(r);
+        ASSERT_TRUE(sim.waitEvent("TAKE_ABORT", kStep)) << sim.log();
+        EXPECT_FALSE(sim.waitEvent("TAKE", 0ms)) << sim.log();
+    }
+    {
+        StbsimProcess sim(
+            {"--no-banner", "--upload-after-ms", "150", "--fault", "bad-sum", "--timeout-ms", "300"});
+        CliResult r = run({"--port", sim.ptyPath(), "receive", "--timeout", "5", dir.file("saved.bin")});
+        EXPECT_EQ(r.exitCode, 1) << describe(r) << sim.log();
+        EXPECT_FALSE(dir.read("saved.bin")) << "nothing is saved from a mismatching upload";
+        // The box either gave up waiting for "s:done!" or saw the tool leave first; never a confirmation.
+        ASSERT_TRUE(sim.waitEvent("EXIT", kStep)) << sim.log();
+        auto upload = sim.waitEvent("UPLOAD", 0ms);
+        EXPECT_TRUE(!upload || upload->get("done") == "0") << sim.log();
+    }
+}
+
+TEST_F(Cli, ReceiveFromASilentBoxGivesUpAtItsTimeout) {
+    StbsimProcess sim({"--no-banner"});
+    CliResult r = run({"--port", sim.ptyPath(), "receive", "--timeout", "1", dir.file("saved.bin")}, 10s);
+    EXPECT_EQ(r.exitCode, 1) << describe(r);
+    EXPECT_GE(r.elapsed, 1000ms);
+    EXPECT_LT(r.elapsed, 2500ms) << describe(r);
+    EXPECT_FALSE(dir.read("saved.bin"));
+}
+
+TEST_F(Cli, PortThatCannotBeOpenedExitsThree) {
+    CliResult r =
+        run({"--port", dir.file("no-such-tty"), "receive", "--timeout", "1", dir.file("saved.bin")});
+    EXPECT_EQ(r.exitCode, 3) << describe(r);
+    EXPECT_NE(r.err.find("Connection failed."), std::string::npos) << describe(r);
+    EXPECT_NE(r.err.find("no-such-tty"), std::string::npos) << "the reason names the device: " << describe(r);
+}
+
+TEST_F(Cli, UsageErrorsExitTwoAndTouchNoPort) {
+    const std::string data = dir.write("data.bin", randomBytes(40000, 65));
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"--baud", "0", "send", data},
+        {"--port", "COM9", "send", data},
+        {"--bogus", "send", data},
+        {"send"},
+        {"send", data, data},
+        {"send", "--timeout", "soon", data},
+        {"program", "--kind", "everything", data},
+        {"receive", "--kind", "safe", dir.file("out.bin")},
+        {"terminal", "extra"},
+        {"program", dir.file("missing.img")},
+    };
+    for (const auto& args : cases) {
+        // COM1 names /dev/ttyS0 by default; a usage error must be found before any port is opened, so a
+        // port that does not exist keeps a slip from passing for a usage error.
+        std::vector<std::string> withPort{"--port", "COM1=" + dir.file("no-such-tty")};
+        withPort.insert(withPort.end(), args.begin(), args.end());
+        CliResult r = run(withPort);
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        EXPECT_EQ(r.exitCode, 2) << "args: " << shown << "\n" << describe(r);
+        EXPECT_EQ(r.err.find("Connection failed."), std::string::npos) << "args: " << shown;
+    }
+}
+
+TEST_F(Cli, HangUpMidSendExitsThreeWithoutHanging) {
+    StbsimProcess sim({"--no-banner", "--fault", "hangup@take-data"});
+    CliResult r = run(
+        {"--port", sim.ptyPath(), "send", "--timeout", "5", dir.write("data.bin", randomBytes(40000, 66))},
+        10s);
+    EXPECT_EQ(r.exitCode, 3) << describe(r) << sim.log();
+    EXPECT_FALSE(r.killed);
+    EXPECT_LT(r.elapsed, 3000ms) << describe(r);
+    auto hangup = sim.waitEvent("HANGUP", kStep);
+    ASSERT_TRUE(hangup) << sim.log();
+    EXPECT_EQ(hangup->get("phase"), "take-data");
+}
+
+}  // namespace

@@ -4,7 +4,9 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "app/profile.h"
 #include "serial/port_write.h"
@@ -29,6 +32,7 @@ std::mutex configMutex;
 std::array<std::string, kSessionSlots> deviceOverrides;
 std::string externalCommand;
 thread_local std::string connectError;
+std::vector<pid_t> stragglers;  // external-terminal commands that outlived their wait
 
 speed_t speedFor(uint32_t baud) {
     struct Pair {
@@ -260,16 +264,25 @@ void notifyExternalTerminal(bool afterDisconnect) {
         cmd = externalCommand;
     }
     if (cmd.empty()) return;
+    {
+        std::lock_guard lock(configMutex);
+        std::erase_if(stragglers, [](pid_t p) { return ::waitpid(p, nullptr, WNOHANG) != 0; });
+    }
     // Run without a shell, so nothing in the configured text is interpreted; reap it before returning,
     // as the window message this stands in for was sent synchronously, but never wait past 2 s.
     std::string arg = afterDisconnect ? "400" : "401";
     char* argv[] = {cmd.data(), arg.data(), nullptr};
     pid_t pid = -1;
     if (::posix_spawn(&pid, cmd.c_str(), nullptr, nullptr, argv, environ) != 0) return;
-    for (int waited = 0; waited < 2000; waited += 10) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
-        ::usleep(10 * 1000);
+    UniqueFd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    pollfd p{exited.get(), POLLIN, 0};
+    if (exited && ::poll(&p, 1, 2000) == 1) {
+        ::waitpid(pid, nullptr, 0);
+        return;
     }
+    // Still running after 2 s: the line must not wait for it. It is reaped at a later notification.
+    std::lock_guard lock(configMutex);
+    stragglers.push_back(pid);
 }
 
 }  // namespace dl

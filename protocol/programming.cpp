@@ -21,7 +21,6 @@ void busyWait(uint32_t ms) {
 
 namespace {
 
-constexpr uint8_t kCr = 0x0D, kLf = 0x0A, kFirstPrintable = 0x20;
 
 constexpr std::string_view kBootBlockText =
     "The STB can not work if downloading breaks before loading boot block.\r\n\r\nContinue anyway ?";
@@ -91,18 +90,6 @@ constexpr LineRule kLineRules[] = {
     {&PortSession::stopLineLength, kStopLinePattern, onStopLine},
 };
 
-// Stores the byte by the line rules; true when it was stored (and the line must be tested).
-bool storeLineByte(PortSession& s, uint8_t byte) {
-    if (byte == kCr || byte == kLf) {
-        s.lineLength = 0;
-        return false;
-    }
-    if (byte < kFirstPrintable) return false;
-    if (s.lineLength >= static_cast<int32_t>(s.lineBuffer.size())) return false;
-    s.lineBuffer[static_cast<size_t>(s.lineLength++)] = static_cast<char>(byte);
-    return true;
-}
-
 void testLine(PortSession& s, uint32_t nowTick, Effects& out) {
     for (const LineRule& rule : kLineRules) {
         uint16_t field = 0;
@@ -117,7 +104,7 @@ void testLine(PortSession& s, uint32_t nowTick, Effects& out) {
 
 int parseProgrammingInput(PortSession& s, std::span<const uint8_t> bytes, uint32_t nowTick, Effects& out) {
     for (uint8_t byte : bytes) {
-        if (storeLineByte(s, byte)) testLine(s, nowTick, out);
+        if (storeLineByte(s.lineBuffer, s.lineLength, byte)) testLine(s, nowTick, out);
     }
     return 0;
 }

@@ -20,11 +20,6 @@ void resetTransfer(TransferRecord& t) {
     t.receiveBuffer.assign(kReceiveCapacity, 0);
 }
 
-bool collectAny(TokenCollector& c, uint8_t byte) {
-    const int before = c.length;
-    // With no token awaited the collector only stores; growth of the count tells that it did.
-    (void)collectToken(c, byte, {});
-    return c.length > before;
-}
+bool collectAny(TokenCollector& c, uint8_t byte) { return storeLineByte(c.buffer, c.length, byte); }
 
 }  // namespace dl

@@ -33,19 +33,20 @@ size_t skipSpaceAndSign(std::string_view text, bool* negative) {
     return i;
 }
 
-// Stores one byte by the collector's rules. Returns true when the byte was stored.
-bool storeByte(TokenCollector& c, uint8_t byte) {
+bool storeByte(TokenCollector& c, uint8_t byte) { return storeLineByte(c.buffer, c.length, byte); }
+
+}  // namespace
+
+bool storeLineByte(std::span<char> line, int& length, uint8_t byte) {
     if (byte == kCr || byte == kLf) {
-        c.length = 0;
+        length = 0;
         return false;
     }
     if (byte < kFirstPrintable) return false;
-    if (c.length >= static_cast<int>(c.buffer.size())) return false;
-    c.buffer[static_cast<size_t>(c.length++)] = static_cast<char>(byte);
+    if (length >= static_cast<int>(line.size())) return false;
+    line[static_cast<size_t>(length++)] = static_cast<char>(byte);
     return true;
 }
-
-}  // namespace
 
 std::string_view programmingCommandText(ProgrammingCommand kind) {
     switch (kind) {

@@ -67,6 +67,11 @@ std::array<uint8_t, 4> checksumBytes(uint32_t sum);
 
 // The receiving end's token collector: CR/LF reset the count; other bytes below 0x20 are ignored;
 // 0x20..0xFF are stored while fewer than 80 are held; further bytes are dropped until the next reset.
+// The receiving end's line rule, shared by the token collector and the programming-line parser: CR and
+// LF empty the line, other bytes below 0x20 are dropped, the rest is stored while the line holds fewer
+// than its capacity. True when the byte was stored.
+bool storeLineByte(std::span<char> line, int& length, uint8_t byte);
+
 struct TokenCollector {
     std::array<char, 80> buffer{};
     int length = 0;

@@ -55,6 +55,7 @@
 #include "session/session.h"
 #include "session/terminal.h"
 #include "session/window_host.h"
+#include "test_files.h"
 
 namespace dltest {
 
@@ -79,42 +80,6 @@ inline uint32_t byteSum(std::string_view bytes) {
     return sum;
 }
 
-inline std::string hexText(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%X", value);
-    return text;
-}
-
-// A scratch directory for images, data files and saved files, removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "dl-it-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(file(name), std::ios::binary) << bytes;
-        return file(name);
-    }
-    std::optional<std::string> read(const std::string& name) const {
-        std::ifstream in(file(name), std::ios::binary);
-        if (!in) return std::nullopt;
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-private:
-    std::filesystem::path path_;
-};
 
 // ----- The driver -----
 

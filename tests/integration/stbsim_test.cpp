@@ -15,6 +15,7 @@
 #include <set>
 
 #include "integration/stbsim_process.h"
+#include "integration/test_files.h"
 
 namespace {
 
@@ -56,36 +57,9 @@ std::string decimalField(uint32_t value) {
     return text;
 }
 
-std::string hexText(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%X", value);
-    return text;
-}
+using dltest::hexText;
 
-// A scratch directory for images, upload data and saved files, removed with everything in it.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "stbsim-test-XXXXXX").string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path_); }
-
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(file(name), std::ios::binary) << bytes;
-        return file(name);
-    }
-    std::optional<std::string> read(const std::string& name) const {
-        std::ifstream in(file(name), std::ios::binary);
-        if (!in) return std::nullopt;
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-private:
-    std::filesystem::path path_;
-};
+using dltest::ScratchDir;
 
 // "s:prog_sector 00A1" CR LF and its kind: the value of the four-digit field, or nullopt for another line.
 std::optional<unsigned> programmingValue(const std::string& line, std::string_view prefix) {

@@ -102,10 +102,17 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The exchange is given up when nothing moves for the timeout: no posted command and no progress of
+// the given counter. A box that stops in the middle must not hang the tool.
 struct Deadline {
+    int seconds;
     Clock::time_point at;
-    explicit Deadline(int seconds) : at(Clock::now() + std::chrono::seconds(seconds)) {}
-    void extend(int seconds) { at = Clock::now() + std::chrono::seconds(seconds); }
+    uint64_t lastCount = 0;
+    explicit Deadline(int s) : seconds(s), at(Clock::now() + std::chrono::seconds(s)) {}
+    void extend() { at = Clock::now() + std::chrono::seconds(seconds); }
+    void watch(uint64_t count) {
+        if (count != lastCount) lastCount = count, extend();
+    }
     bool passed() const { return Clock::now() > at; }
 };
 
@@ -132,6 +139,7 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
         result = runLoop(
             host,
             [&](const Posted& p) -> int {
+                deadline.extend();
                 if (p.command == cmdUpload) {
                     if (!session().transferActive.load()) startImageUpload(kCliWindow);
                     started = session().transferActive.load();
@@ -155,9 +163,10 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
                 return -1;
             },
             [&] {
-                if (started) return false;  // the box leads the run; it never goes quiet for long
+                deadline.watch(session().sectorsSent.load() + (uint64_t{session().bytesSent.load()} << 16));
                 if (!deadline.passed()) return false;
-                std::fprintf(stderr, "downloader-cli: no answer from the box\n");
+                std::fprintf(stderr, started ? "downloader-cli: the box stopped asking for sectors\n"
+                                             : "downloader-cli: no answer from the box\n");
                 return true;
             },
             [&] {
@@ -184,7 +193,7 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
     int result = runLoop(
         host,
         [&](const Posted& p) -> int {
-            deadline.extend(timeoutSeconds);
+            deadline.extend();
             if (p.command == cmdSendNotify && p.param != 0) onSendNotify(kCliWindow, p.param);
             if (p.command == cmdSendNotify && p.param == 0) {
                 done = true;
@@ -200,8 +209,8 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
             return -1;
         },
         [&] {
-            // While the data streams, the line is busy and the box is silent by design.
-            if (session().transferActive.load()) deadline.extend(timeoutSeconds);
+            // While the data streams the box is silent by design; the bytes going out are the activity.
+            deadline.watch(session().bytesSent.load());
             if (!deadline.passed()) return false;
             std::fprintf(stderr, "downloader-cli: no answer from the box\n");
             return true;
@@ -223,7 +232,7 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
     int result = runLoop(
         host,
         [&](const Posted& p) -> int {
-            deadline.extend(timeoutSeconds);
+            deadline.extend();
             if (p.command == cmdReceiveNotify && p.param != 0) {
                 matched = true;
                 progress.finish();
@@ -240,6 +249,7 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
             return -1;
         },
         [&] {
+            if (protocolMode.load() == modeDataReceive) deadline.watch(transfer.receivedCount.load() + 1);
             if (!deadline.passed()) return false;
             std::fprintf(stderr, "downloader-cli: no data from the box within %d s\n", timeoutSeconds);
             return true;

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "integration/core_driver.h"
@@ -222,6 +223,21 @@ TEST_F(Cli, ReceiveFromASilentBoxGivesUpAtItsTimeout) {
     EXPECT_GE(r.elapsed, 1000ms);
     EXPECT_LT(r.elapsed, 2500ms) << describe(r);
     EXPECT_FALSE(dir.read("saved.bin"));
+}
+
+TEST_F(Cli, ABoxThatStopsMidRunIsGivenUpAtTheTimeout) {
+    // The box freezes after its first sector: the run must end by the timeout, not wait for ever.
+    const std::string image = randomBytes(8 * kSector, 63);
+    StbsimProcess sim({"--no-banner", "--image", dir.write("image.bin", image)});
+    std::thread freezer([&] {
+        if (sim.waitEvent("SECTOR", 10s)) kill(sim.pid(), SIGSTOP);
+    });
+    CliResult r = run({"--port", sim.ptyPath(), "program", "--timeout", "1", dir.file("image.bin")}, 15s);
+    freezer.join();
+    kill(sim.pid(), SIGCONT);
+    EXPECT_EQ(r.exitCode, 1) << describe(r);
+    EXPECT_NE(r.err.find("stopped asking"), std::string::npos) << describe(r);
+    EXPECT_LT(r.elapsed, 5000ms) << describe(r);
 }
 
 TEST_F(Cli, PortThatCannotBeOpenedExitsThree) {

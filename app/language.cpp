@@ -4,6 +4,8 @@ namespace dl {
 
 std::atomic<bool> koreanUi{false};
 
-std::string appTitle() { return koreanUi ? "코르바네 시험기" : "Downloader"; }
+std::string appTitle() {
+    return koreanUi ? "코르바네 시험기" : "Downloader";
+}
 
 }  // namespace dl

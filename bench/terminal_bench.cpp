@@ -13,10 +13,12 @@ namespace {
 constexpr dl::WindowId kWin = 0xB0B;
 
 std::string consoleText(size_t bytes) {
-    static const char* lines[] = {
-        "[boot] loader v2.31 (c) build 0419\r\n", "tuner0: lock ok freq=1175000 sr=27500\r\n",
-        "demux: pid 0x0100 video, 0x0101 audio\r\n", "\tmem: 0x80000000-0x81ffffff ok\r\n",
-        "s:prog_sector 00A1\r\n", "a line long enough to wrap around the right edge of the eighty column "
+    static const char* lines[] = {"[boot] loader v2.31 (c) build 0419\r\n",
+                                  "tuner0: lock ok freq=1175000 sr=27500\r\n",
+                                  "demux: pid 0x0100 video, 0x0101 audio\r\n",
+                                  "\tmem: 0x80000000-0x81ffffff ok\r\n",
+                                  "s:prog_sector 00A1\r\n",
+                                  "a line long enough to wrap around the right edge of the eighty column "
                                   "screen, as consoles do\r\n"};
     std::mt19937 rng(7);
     std::string out;

@@ -58,8 +58,12 @@ constexpr size_t kStartLine = 19, kSectorLine = 20, kStopLine = 18;
 // "s:done!" (8), each token with its CR.
 constexpr size_t kSendExchangeBytes = 81;
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-double tvSeconds(const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; }
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+double tvSeconds(const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+}
 
 struct Config {
     std::string stbsim, cli;
@@ -143,7 +147,8 @@ std::string tail(const std::string& path, size_t lines) {
     std::vector<std::string> all;
     for (std::string l; std::getline(f, l);) all.push_back(l);
     std::string out;
-    for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i) out += "    | " + all[i] + "\n";
+    for (size_t i = all.size() > lines ? all.size() - lines : 0; i < all.size(); ++i)
+        out += "    | " + all[i] + "\n";
     return out;
 }
 
@@ -151,7 +156,8 @@ std::string tail(const std::string& path, size_t lines) {
 
 class ReferenceClient {
 public:
-    ReferenceClient(std::string pty, Clock::time_point deadline) : pty_(std::move(pty)), deadline_(deadline) {}
+    ReferenceClient(std::string pty, Clock::time_point deadline)
+        : pty_(std::move(pty)), deadline_(deadline) {}
 
     bool program(const std::vector<uint8_t>& image) {
         if (!open()) return false;
@@ -179,7 +185,8 @@ public:
         if (!writeAll(request) || !expect("s:send id") || !writeAll("h:vexon\r") || !expect("s:send size"))
             return false;
         std::snprintf(field, sizeof field, "%8u\r", static_cast<unsigned>(data.size()));
-        if (!writeAll(field) || !expect("s:send data") || !writeAll(data) || !expect("s:send sum")) return false;
+        if (!writeAll(field) || !expect("s:send data") || !writeAll(data) || !expect("s:send sum"))
+            return false;
         uint32_t sum = 0;
         for (uint8_t b : data) sum += b;
         std::snprintf(field, sizeof field, "%8u\r", sum);
@@ -208,12 +215,14 @@ private:
         return true;
     }
     bool waitFor(short events) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
         if (left <= 0) return fail("deadline passed");
         pollfd p{fd_, events, 0};
         int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
         if (r < 0 && errno != EINTR) return fail(std::string("poll: ") + std::strerror(errno));
-        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & events)) return fail("line closed");
+        if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & events))
+            return fail("line closed");
         return true;
     }
     bool writeAll(const void* data, size_t n) {
@@ -298,7 +307,9 @@ const Event* findEvent(const Outcome& o, const std::string& name) {
     return nullptr;
 }
 
-double lineSeconds(uint64_t bytes, uint32_t baud) { return static_cast<double>(bytes) * 10.0 / baud; }
+double lineSeconds(uint64_t bytes, uint32_t baud) {
+    return static_cast<double>(bytes) * 10.0 / baud;
+}
 
 Outcome runCase(const Config& c, Kind kind, Client client, const std::string& image, const std::string& data,
                 const std::vector<uint8_t>& imageBytes, const std::vector<uint8_t>& dataBytes) {
@@ -307,12 +318,16 @@ Outcome runCase(const Config& c, Kind kind, Client client, const std::string& im
     const std::string tag = std::string(kind == Kind::program ? "program" : "send") + "-" +
                             (client == Client::downloader ? "cli" : "reference");
     const uint64_t wireBytes = kind == Kind::program ? uint64_t{c.sectors} * (kSector + 4) : c.sendBytes;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(lineSeconds(wireBytes, c.baud) * 1500)) + 15s;
+    const auto deadline =
+        Clock::now() +
+        std::chrono::milliseconds(static_cast<int64_t>(lineSeconds(wireBytes, c.baud) * 1500)) + 15s;
 
-    std::vector<std::string> simArgs = {c.stbsim, "--baud", std::to_string(c.baud), "--turnaround-ms",
-                                        std::to_string(c.turnaroundMs), "--no-banner"};
+    std::vector<std::string> simArgs = {
+        c.stbsim,     "--baud", std::to_string(c.baud), "--turnaround-ms", std::to_string(c.turnaroundMs),
+        "--no-banner"};
     if (kind == Kind::program) {
-        simArgs.insert(simArgs.end(), {"--image", image, "--sectors", std::to_string(c.sectors), "--exit-after-program"});
+        simArgs.insert(simArgs.end(),
+                       {"--image", image, "--sectors", std::to_string(c.sectors), "--exit-after-program"});
     } else {
         simArgs.insert(simArgs.end(), {"--save", dir + tag + ".saved", "--exit-after-take"});
     }
@@ -321,7 +336,8 @@ Outcome runCase(const Config& c, Kind kind, Client client, const std::string& im
         o.why = "pipe failed";
         return o;
     }
-    const int simErr = ::open((dir + tag + ".stbsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int simErr =
+        ::open((dir + tag + ".stbsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const pid_t sim = spawn(simArgs, simOut[1], simErr, c.simTimerSlackNs);
     ::close(simOut[1]);
     ::fcntl(simOut[0], F_SETFL, O_NONBLOCK);
@@ -377,8 +393,10 @@ Outcome runCase(const Config& c, Kind kind, Client client, const std::string& im
     o.clientStart = Clock::now();
     if (client == Client::downloader) {
         std::vector<std::string> args = {c.cli, "--port", pty, "--baud", std::to_string(c.baud)};
-        if (kind == Kind::program) args.insert(args.end(), {"program", "--kind", "safe", image});
-        else args.insert(args.end(), {"send", data});
+        if (kind == Kind::program)
+            args.insert(args.end(), {"program", "--kind", "safe", image});
+        else
+            args.insert(args.end(), {"send", data});
         const int out = ::open((dir + tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int err = ::open((dir + tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         cli = spawn(args, out, err);
@@ -392,7 +410,8 @@ Outcome runCase(const Config& c, Kind kind, Client client, const std::string& im
             referenceOk = kind == Kind::program ? ref.program(imageBytes) : ref.send(dataBytes);
             referenceError = ref.error();
             ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
-            referenceCpu = static_cast<double>(t1.tv_sec - t0.tv_sec) + static_cast<double>(t1.tv_nsec - t0.tv_nsec) * 1e-9;
+            referenceCpu = static_cast<double>(t1.tv_sec - t0.tv_sec) +
+                           static_cast<double>(t1.tv_nsec - t0.tv_nsec) * 1e-9;
             o.clientEnd = Clock::now();
             referenceFinished = true;
         });
@@ -438,8 +457,10 @@ Outcome runCase(const Config& c, Kind kind, Client client, const std::string& im
 
     if (o.clientExit != 0) {
         o.why = "client failed (exit " + std::to_string(o.clientExit) + ")";
-        if (client == Client::downloader) o.why += "\n" + tail(dir + tag + ".err", 5);
-        else o.why += ": " + referenceError;
+        if (client == Client::downloader)
+            o.why += "\n" + tail(dir + tag + ".err", 5);
+        else
+            o.why += ": " + referenceError;
         return o;
     }
     if (kind == Kind::program) {
@@ -460,7 +481,8 @@ Outcome runCase(const Config& c, Kind kind, Client client, const std::string& im
             return o;
         }
         auto saved = readFile(dir + tag + ".saved");
-        if (t->get("ok") != "1" || t->get("size") != std::to_string(c.sendBytes) || !saved || *saved != dataBytes) {
+        if (t->get("ok") != "1" || t->get("size") != std::to_string(c.sendBytes) || !saved ||
+            *saved != dataBytes) {
             o.why = "the box did not take the file whole: " + t->raw;
             return o;
         }
@@ -471,9 +493,11 @@ Outcome runCase(const Config& c, Kind kind, Client client, const std::string& im
 
 void printCase(const Config& c, Kind kind, Client client, const Outcome& o) {
     const char* who = client == Client::downloader ? "downloader-cli" : "reference client";
-    std::printf("\n== %s, %s, %u baud, box turnaround %d ms%s\n", kind == Kind::program ? "programming" : "data send",
-                who, c.baud, c.turnaroundMs,
-                c.simTimerSlackNs >= 0 ? (", stbsim timer slack " + std::to_string(c.simTimerSlackNs) + " ns").c_str() : "");
+    std::printf("\n== %s, %s, %u baud, box turnaround %d ms%s\n",
+                kind == Kind::program ? "programming" : "data send", who, c.baud, c.turnaroundMs,
+                c.simTimerSlackNs >= 0
+                    ? (", stbsim timer slack " + std::to_string(c.simTimerSlackNs) + " ns").c_str()
+                    : "");
     if (!o.ok) {
         std::printf("   FAILED: %s\n", o.why.c_str());
         return;
@@ -487,25 +511,29 @@ void printCase(const Config& c, Kind kind, Client client, const Outcome& o) {
         data = uint64_t{c.sectors} * (kSector + 4);
         line = data + kStartLine + uint64_t{c.sectors} * kSectorLine + kStopLine;
         fileBytes = uint64_t{c.sectors} * kSector;
-        std::printf("   counted: %u sectors x (4096 + 4) = %llu bytes PC->box; line view adds the box's lines "
-                    "(%zu + %u x %zu + %zu) = %llu bytes\n",
-                    c.sectors, static_cast<unsigned long long>(data), kStartLine, c.sectors, kSectorLine, kStopLine,
-                    static_cast<unsigned long long>(line));
+        std::printf(
+            "   counted: %u sectors x (4096 + 4) = %llu bytes PC->box; line view adds the box's lines "
+            "(%zu + %u x %zu + %zu) = %llu bytes\n",
+            c.sectors, static_cast<unsigned long long>(data), kStartLine, c.sectors, kSectorLine, kStopLine,
+            static_cast<unsigned long long>(line));
     } else {
         data = c.sendBytes;
         line = data + kSendExchangeBytes;
         fileBytes = c.sendBytes;
-        std::printf("   counted: %llu data bytes PC->box; line view adds the %zu bytes of the exchange around them\n",
-                    static_cast<unsigned long long>(data), kSendExchangeBytes);
+        std::printf(
+            "   counted: %llu data bytes PC->box; line view adds the %zu bytes of the exchange around them\n",
+            static_cast<unsigned long long>(data), kSendExchangeBytes);
     }
     const double effData = lineSeconds(data, c.baud) / wall, effLine = lineSeconds(line, c.baud) / wall;
     const double target = prog ? 0.98 : 0.99;
-    std::printf("   wall (box events %s -> %s): %.3f s; line time of the counted bytes %.3f s (line view %.3f s)\n",
-                begin->name.c_str(), end->name.c_str(), wall, lineSeconds(data, c.baud), lineSeconds(line, c.baud));
-    std::printf("   efficiency: %.4f (data) / %.4f (line view)   target >= %.2f: %s\n", effData, effLine, target,
-                effLine >= target ? "met" : "MISSED");
+    std::printf(
+        "   wall (box events %s -> %s): %.3f s; line time of the counted bytes %.3f s (line view %.3f s)\n",
+        begin->name.c_str(), end->name.c_str(), wall, lineSeconds(data, c.baud), lineSeconds(line, c.baud));
+    std::printf("   efficiency: %.4f (data) / %.4f (line view)   target >= %.2f: %s\n", effData, effLine,
+                target, effLine >= target ? "met" : "MISSED");
     std::printf("   client wall from its start to its exit: %.3f s (%.3f s of it before %s)\n",
-                seconds(o.clientEnd - o.clientStart), seconds(begin->at - o.clientStart), begin->name.c_str());
+                seconds(o.clientEnd - o.clientStart), seconds(begin->at - o.clientStart),
+                begin->name.c_str());
     if (prog) {
         std::vector<double> gaps;
         Clock::time_point last = begin->at;
@@ -520,38 +548,45 @@ void printCase(const Config& c, Kind kind, Client client, const Outcome& o) {
             double sum = 0;
             for (double g : gaps) sum += g;
             const double ideal = lineSeconds(kSector + 4 + kSectorLine, c.baud) * 1e3 + c.turnaroundMs;
-            std::printf("   sector to sector (SECTOR events, %zu intervals): mean %.2f ms, min %.2f, max %.2f; "
-                        "line time of request + sector + turnaround %.2f ms\n",
-                        gaps.size(), sum / static_cast<double>(gaps.size()), *std::min_element(gaps.begin(), gaps.end()),
-                        *std::max_element(gaps.begin(), gaps.end()), ideal);
+            std::printf(
+                "   sector to sector (SECTOR events, %zu intervals): mean %.2f ms, min %.2f, max %.2f; "
+                "line time of request + sector + turnaround %.2f ms\n",
+                gaps.size(), sum / static_cast<double>(gaps.size()),
+                *std::min_element(gaps.begin(), gaps.end()), *std::max_element(gaps.begin(), gaps.end()),
+                ideal);
         }
     }
     const double mib = static_cast<double>(fileBytes) / 1048576.0;
     const double cpu = o.cpuUser + o.cpuSys;
     if (client == Client::downloader) {
-        std::printf("   downloader-cli CPU (wait4): user %.3f s + sys %.3f s = %.3f s for %.3f MiB of %s -> %.3f s/MiB   "
-                    "target <= 0.2: %s\n",
-                    o.cpuUser, o.cpuSys, cpu, mib, prog ? "image" : "data", cpu / mib, cpu / mib <= 0.2 ? "met" : "MISSED");
+        std::printf(
+            "   downloader-cli CPU (wait4): user %.3f s + sys %.3f s = %.3f s for %.3f MiB of %s -> %.3f "
+            "s/MiB   "
+            "target <= 0.2: %s\n",
+            o.cpuUser, o.cpuSys, cpu, mib, prog ? "image" : "data", cpu / mib,
+            cpu / mib <= 0.2 ? "met" : "MISSED");
     } else {
         std::printf("   reference client thread CPU: %.3f s -> %.3f s/MiB\n", cpu, cpu / mib);
     }
-    std::printf("RESULT case=%s client=%s baud=%u turnaround_ms=%d bytes_data=%llu bytes_line=%llu wall_s=%.4f "
-                "eff_data=%.4f eff_line=%.4f cpu_user_s=%.4f cpu_sys_s=%.4f cpu_s_per_mib=%.4f\n",
-                prog ? "program" : "send", client == Client::downloader ? "downloader-cli" : "reference", c.baud,
-                c.turnaroundMs, static_cast<unsigned long long>(data), static_cast<unsigned long long>(line), wall,
-                effData, effLine, o.cpuUser, o.cpuSys, cpu / mib);
+    std::printf(
+        "RESULT case=%s client=%s baud=%u turnaround_ms=%d bytes_data=%llu bytes_line=%llu wall_s=%.4f "
+        "eff_data=%.4f eff_line=%.4f cpu_user_s=%.4f cpu_sys_s=%.4f cpu_s_per_mib=%.4f\n",
+        prog ? "program" : "send", client == Client::downloader ? "downloader-cli" : "reference", c.baud,
+        c.turnaroundMs, static_cast<unsigned long long>(data), static_cast<unsigned long long>(line), wall,
+        effData, effLine, o.cpuUser, o.cpuSys, cpu / mib);
 }
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: transfer_bench [--stbsim PATH] [--cli PATH] [--baud N] [--turnaround-ms N]\n"
-                 "                      [--sectors N | --full] [--send-bytes N] [--case program|send|all]\n"
-                 "                      [--client downloader|reference|both] [--work-dir DIR] [--keep]\n"
-                 "                      [--sim-timer-slack-ns N]\n"
-                 "  --sectors N   sectors the box asks for from the 1 MiB image (default 64: about 24 s at 115200)\n"
-                 "  --full        all 256 sectors (about 96 s at 115200: longer than the other runs)\n"
-                 "  --sim-timer-slack-ns N  diagnosis: run stbsim with this timer slack (the kernel's default is\n"
-                 "                50000); shows how much of the time lost is the simulator oversleeping its pacing\n");
+    std::fprintf(
+        stderr,
+        "usage: transfer_bench [--stbsim PATH] [--cli PATH] [--baud N] [--turnaround-ms N]\n"
+        "                      [--sectors N | --full] [--send-bytes N] [--case program|send|all]\n"
+        "                      [--client downloader|reference|both] [--work-dir DIR] [--keep]\n"
+        "                      [--sim-timer-slack-ns N]\n"
+        "  --sectors N   sectors the box asks for from the 1 MiB image (default 64: about 24 s at 115200)\n"
+        "  --full        all 256 sectors (about 96 s at 115200: longer than the other runs)\n"
+        "  --sim-timer-slack-ns N  diagnosis: run stbsim with this timer slack (the kernel's default is\n"
+        "                50000); shows how much of the time lost is the simulator oversleeping its pacing\n");
 }
 
 }  // namespace
@@ -573,16 +608,26 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        if (a == "--stbsim") c.stbsim = next();
-        else if (a == "--cli") c.cli = next();
-        else if (a == "--baud") c.baud = static_cast<uint32_t>(std::stoul(next()));
-        else if (a == "--turnaround-ms") c.turnaroundMs = std::stoi(next());
-        else if (a == "--sectors") c.sectors = static_cast<unsigned>(std::stoul(next()));
-        else if (a == "--full") c.sectors = kImageSectors;
-        else if (a == "--send-bytes") c.sendBytes = std::stoul(next());
-        else if (a == "--work-dir") c.workDir = next();
-        else if (a == "--keep") c.keep = true;
-        else if (a == "--sim-timer-slack-ns") c.simTimerSlackNs = std::stol(next());
+        if (a == "--stbsim")
+            c.stbsim = next();
+        else if (a == "--cli")
+            c.cli = next();
+        else if (a == "--baud")
+            c.baud = static_cast<uint32_t>(std::stoul(next()));
+        else if (a == "--turnaround-ms")
+            c.turnaroundMs = std::stoi(next());
+        else if (a == "--sectors")
+            c.sectors = static_cast<unsigned>(std::stoul(next()));
+        else if (a == "--full")
+            c.sectors = kImageSectors;
+        else if (a == "--send-bytes")
+            c.sendBytes = std::stoul(next());
+        else if (a == "--work-dir")
+            c.workDir = next();
+        else if (a == "--keep")
+            c.keep = true;
+        else if (a == "--sim-timer-slack-ns")
+            c.simTimerSlackNs = std::stol(next());
         else if (a == "--case") {
             const std::string v = next();
             c.program = v == "program" || v == "all";
@@ -603,7 +648,9 @@ int main(int argc, char** argv) {
     }
     for (const auto* p : {&c.stbsim, &c.cli}) {
         if (p->empty() || ::access(p->c_str(), X_OK) != 0) {
-            std::fprintf(stderr, "transfer_bench: not an executable: '%s' (build first, or pass --stbsim/--cli)\n", p->c_str());
+            std::fprintf(stderr,
+                         "transfer_bench: not an executable: '%s' (build first, or pass --stbsim/--cli)\n",
+                         p->c_str());
             return 2;
         }
     }
@@ -628,7 +675,9 @@ int main(int argc, char** argv) {
     for (Kind kind : {Kind::program, Kind::send}) {
         if ((kind == Kind::program && !c.program) || (kind == Kind::send && !c.send)) continue;
         for (Client client : {Client::downloader, Client::reference}) {
-            if ((client == Client::downloader && !c.downloader) || (client == Client::reference && !c.reference)) continue;
+            if ((client == Client::downloader && !c.downloader) ||
+                (client == Client::reference && !c.reference))
+                continue;
             std::fflush(stdout);
             const Outcome o = runCase(c, kind, client, image, data, imageBytes, dataBytes);
             printCase(c, kind, client, o);

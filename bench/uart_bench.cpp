@@ -32,7 +32,6 @@
 // BM_ReferenceWakeCost measures the CPU time of one timed sleep and wake-up (poll with a 6 ms timeout, as
 // the senders sleep at 115200 baud): a sleeping sender's CPU time is about its wake-ups times this.
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -71,7 +70,7 @@ constexpr dl::WindowId kWindow = 0xBE4C;
 constexpr int kSlot = 1;
 constexpr size_t kSector = 4096;
 constexpr size_t kSectorWire = kSector + 4;  // data and its little-endian byte sum
-constexpr int kTopUpBelow = 128;              // the senders write a chunk only below this queue depth
+constexpr int kTopUpBelow = 128;             // the senders write a chunk only below this queue depth
 // The UART takes bytes this far ahead of the wire, so its own wake-up latency never idles the line.
 constexpr auto kLead = 2ms;
 
@@ -84,11 +83,15 @@ double threadCpuSeconds() {
 double processCpuSeconds() {
     rusage ru{};
     ::getrusage(RUSAGE_SELF, &ru);
-    auto sec = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; };
+    auto sec = [](const timeval& tv) {
+        return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6;
+    };
     return sec(ru.ru_utime) + sec(ru.ru_stime);
 }
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -220,7 +223,8 @@ private:
                     sawEmpty_ = true;
                     empty = true;
                 } else {
-                    const ssize_t n = ::read(pipe_[0], buf.data(), std::min<size_t>(buf.size(), static_cast<size_t>(avail)));
+                    const ssize_t n = ::read(pipe_[0], buf.data(),
+                                             std::min<size_t>(buf.size(), static_cast<size_t>(avail)));
                     if (n > 0) load(buf.data(), static_cast<size_t>(n));
                 }
             }
@@ -277,7 +281,9 @@ private:
 };
 
 UartModel* currentUart = nullptr;
-int modelQueue(int) { return currentUart ? currentUart->queued() : 0; }
+int modelQueue(int) {
+    return currentUart ? currentUart->queued() : 0;
+}
 
 // A scratch file that is removed again.
 class TempFile {
@@ -364,7 +370,9 @@ void report(benchmark::State& state, const SenderRun& r, uint32_t baud) {
     c["proc_cpu_pct"] = 100.0 * r.processCpu / r.wall;
     c["uart_cpu_pct"] = 100.0 * r.uart.drainCpu / r.wall;
     c["polls/chunk"] = r.chunks ? static_cast<double>(r.uart.queries) / static_cast<double>(r.chunks) : 0;
-    c["full_pct"] = r.uart.queries ? 100.0 * static_cast<double>(r.uart.fullQueries) / static_cast<double>(r.uart.queries) : 0;
+    c["full_pct"] =
+        r.uart.queries ? 100.0 * static_cast<double>(r.uart.fullQueries) / static_cast<double>(r.uart.queries)
+                       : 0;
     c["q_mean"] = r.uart.queueMean;
     c["q_max"] = r.uart.queueMax;
     c["idle_starved_ms"] = seconds(r.uart.starved) * 1e3;
@@ -466,9 +474,11 @@ void BM_DataStream(benchmark::State& state) {
             });
             const auto lastBit = uart.waitTransmitted(bytes, deadlineFor(t0, bytes, baud));
             r.complete = lastBit.has_value();
-            if (lastBit) std::this_thread::sleep_until(*lastBit);
-            else s.senderRun = 0;  // stops a stalled stream
-            sender.join();         // otherwise it ends by itself once its read meets the end of the file
+            if (lastBit)
+                std::this_thread::sleep_until(*lastBit);
+            else
+                s.senderRun = 0;  // stops a stalled stream
+            sender.join();        // otherwise it ends by itself once its read meets the end of the file
             r.processCpu = processCpuSeconds() - proc0;
             r.wall = lastBit ? seconds(*lastBit - t0) : 0;
             r.payload = bytes;
@@ -546,10 +556,30 @@ void streamArgs(benchmark::internal::Benchmark* b) {
     b->Args({115200, 64 * 1024})->Args({921600, 256 * 1024})->Args({3000000, 256 * 1024});
 }
 
-BENCHMARK(BM_SectorSender)->Apply(sectorArgs)->ArgNames({"baud", "sectors"})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_DataStream)->Apply(streamArgs)->ArgNames({"baud", "bytes"})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReferenceWakeCost)->Args({300, 6})->ArgNames({"sleeps", "ms"})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReferenceBusyPoll)->Args({115200, 16 * 1024})->ArgNames({"baud", "bytes"})->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SectorSender)
+    ->Apply(sectorArgs)
+    ->ArgNames({"baud", "sectors"})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DataStream)
+    ->Apply(streamArgs)
+    ->ArgNames({"baud", "bytes"})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReferenceWakeCost)
+    ->Args({300, 6})
+    ->ArgNames({"sleeps", "ms"})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReferenceBusyPoll)
+    ->Args({115200, 16 * 1024})
+    ->ArgNames({"baud", "bytes"})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

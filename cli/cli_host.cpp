@@ -50,7 +50,9 @@ void CliHost::setChosenFile(const std::string& path) {
     chosenFile_ = path;
 }
 
-CliHost::~CliHost() { windowHost() = WindowHost{}; }
+CliHost::~CliHost() {
+    windowHost() = WindowHost{};
+}
 
 void CliHost::setEcho(bool on) {
     std::lock_guard lock(m_);

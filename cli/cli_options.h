@@ -14,10 +14,10 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitPort = 3;
 
 struct Options {
-    int portNumber = 1;         // the session slot (COM number)
-    std::string device;         // explicit device path; empty: the COM number's configured device
+    int portNumber = 1;  // the session slot (COM number)
+    std::string device;  // explicit device path; empty: the COM number's configured device
     uint32_t baud = 115200;
-    std::string command;        // subcommand
+    std::string command;            // subcommand
     std::vector<std::string> args;  // the subcommand's own arguments
 };
 

@@ -23,8 +23,8 @@ void closeSession();
 int signalFd();
 
 int runTerminal(const Options& o, CliHost& host);
-int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image, bool assumeYes,
-               int timeoutSeconds);
+int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image,
+               bool assumeYes, int timeoutSeconds);
 int runSend(const Options& o, CliHost& host, const std::string& file, int timeoutSeconds);
 int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds);
 

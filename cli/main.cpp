@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
         return runTerminal(*options, host);
     }
     if (cmd == "program" || cmd == "send" || cmd == "receive") {
-        if (auto e = parseSub(options->args, cmd == "program", true, sub); !e.empty()) return usage(cmd + ": " + e);
+        if (auto e = parseSub(options->args, cmd == "program", true, sub); !e.empty())
+            return usage(cmd + ": " + e);
         CliHost host;
         if (cmd == "program") return runProgram(*options, host, sub.kind, sub.file, sub.yes, sub.timeout);
         if (cmd == "send") return runSend(*options, host, sub.file, sub.timeout);

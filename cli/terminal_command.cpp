@@ -55,7 +55,8 @@ bool forwardKeys(const uint8_t* keys, ssize_t n, bool rawKeyboard) {
 int runTerminal(const Options& o, CliHost& host) {
     if (!openSession(o)) return kExitPort;
     RawStdin keyboard;
-    if (keyboard.active()) std::fprintf(stderr, "Connected to %s. Ctrl-] quits.\r\n", devicePath(o.portNumber).c_str());
+    if (keyboard.active())
+        std::fprintf(stderr, "Connected to %s. Ctrl-] quits.\r\n", devicePath(o.portNumber).c_str());
     pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
     int result = kExitOk;
     for (bool running = true; running;) {
@@ -66,13 +67,16 @@ int runTerminal(const Options& o, CliHost& host) {
         if (fds[0].revents & (POLLIN | POLLHUP)) {
             uint8_t keys[256];
             ssize_t n = ::read(STDIN_FILENO, keys, sizeof keys);
-            if (n <= 0) fds[0].fd = -1;  // input ended: go on showing what the box prints
-            else running = forwardKeys(keys, n, keyboard.active());
+            if (n <= 0)
+                fds[0].fd = -1;  // input ended: go on showing what the box prints
+            else
+                running = forwardKeys(keys, n, keyboard.active());
         }
         if (fds[1].revents & POLLIN) {
             while (auto p = host.nextPosted()) {
                 if (p->command == cmdLineLost) {
-                    std::fprintf(stderr, "\r\ndownloader-cli: the line is gone (device removed or hung up)\r\n");
+                    std::fprintf(stderr,
+                                 "\r\ndownloader-cli: the line is gone (device removed or hung up)\r\n");
                     result = kExitPort;
                     running = false;
                 }

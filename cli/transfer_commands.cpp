@@ -28,12 +28,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-PortSession& session() { return *sessionOf(kCliWindow); }
+PortSession& session() {
+    return *sessionOf(kCliWindow);
+}
 
 std::string elapsedText(Clock::time_point start) {
     auto s = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
     char text[16];
-    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(s / 60), static_cast<long long>(s % 60));
+    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(s / 60),
+                  static_cast<long long>(s % 60));
     return text;
 }
 
@@ -98,7 +101,7 @@ int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::func
 }
 
 bool fileExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -153,7 +156,8 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
                     progress.finish();
                     if (p.param == senderStopped) return -1;  // the line went first; reported as such
                     if (p.param == senderImageShort) {
-                        std::fprintf(stderr, "downloader-cli: the box asked for a sector the image does not hold\n");
+                        std::fprintf(stderr,
+                                     "downloader-cli: the box asked for a sector the image does not hold\n");
                         return kExitAbandoned;
                     }
                     std::printf("%u sectors sent, %u bytes\n", unsigned(session().sectorsSent.load()),
@@ -216,7 +220,8 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
             return true;
         },
         [&] {
-            if (session().transferActive.load()) progress.show(session().percent.load(), session().bytesSent.load());
+            if (session().transferActive.load())
+                progress.show(session().percent.load(), session().bytesSent.load());
         });
     closeSession();
     return result;
@@ -239,7 +244,8 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
                 std::printf("%d bytes received\n\nChecksum is %X\n", static_cast<int>(p.param),
                             transfer.runningChecksum.load());
                 saved = writeReceivedData(outFile);
-                if (!saved) std::fprintf(stderr, "downloader-cli: %s: %s\n", outFile.c_str(), std::strerror(errno));
+                if (!saved)
+                    std::fprintf(stderr, "downloader-cli: %s: %s\n", outFile.c_str(), std::strerror(errno));
             }
             if (p.command == cmdExchangeEnded) {
                 if (matched) return saved ? kExitOk : kExitAbandoned;
@@ -255,7 +261,8 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
             return true;
         },
         [&] {
-            if (session().transferActive.load()) progress.show(session().percent.load(), transfer.receivedCount);
+            if (session().transferActive.load())
+                progress.show(session().percent.load(), transfer.receivedCount);
         });
     closeSession();
     return result;

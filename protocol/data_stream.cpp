@@ -63,7 +63,9 @@ bool streamFile(PortSession& s) {
 
 }  // namespace
 
-int transferSession() { return transferOwner.load(); }
+int transferSession() {
+    return transferOwner.load();
+}
 
 void sendTransferRequest(PortSession& s) {
     portPutByte(s, kEscape);
@@ -79,7 +81,7 @@ void startDataSend(WindowId window) {
     const char* title = koreanUi ? "전송할 데이터 파일을 선택하세요" : "Select data file to send";
     if (!chooseOpenFile("", window, s.filePath, 160, title, false)) return;
     UniqueFd fd(::open(s.filePath.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st{};
+    struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     s.file = std::move(fd);
@@ -91,7 +93,7 @@ void startDataStream(WindowId window) {
     if (findSession(window) == 0) return;
     PortSession& s = *sessionOf(window);
     const int slot = findSession(window);
-    struct stat st{};
+    struct stat st {};
     if (!s.file || ::fstat(s.file.get(), &st) != 0) {
         refuseStream(s);
         return;
@@ -144,13 +146,15 @@ int dataStreamThread(int slot) {
 
 std::string sendDoneText(uint32_t count, uint32_t checksum) {
     char text[96];
-    std::snprintf(text, sizeof text, "%d bytes transmitted\n\nChecksum is %X", static_cast<int>(count), checksum);
+    std::snprintf(text, sizeof text, "%d bytes transmitted\n\nChecksum is %X", static_cast<int>(count),
+                  checksum);
     return text;
 }
 
 std::string receiveDoneText(uint32_t size, uint32_t checksum) {
     char text[128];
-    std::snprintf(text, sizeof text, "%d bytes received\n\nChecksum is %X\n\n\nDo you want to save as a file ?",
+    std::snprintf(text, sizeof text,
+                  "%d bytes received\n\nChecksum is %X\n\n\nDo you want to save as a file ?",
                   static_cast<int>(size), checksum);
     return text;
 }
@@ -168,8 +172,8 @@ void onSendNotify(WindowId activeSession, intptr_t param) {
         if (activeSession != 0) startDataStream(activeSession);
         return;
     }
-    hostMessageBox(0, sendDoneText(transfer.transferCount, transfer.runningChecksum), "Data Transmitting Done",
-                   MessageIcon::warning, MessageButtons::ok);
+    hostMessageBox(0, sendDoneText(transfer.transferCount, transfer.runningChecksum),
+                   "Data Transmitting Done", MessageIcon::warning, MessageButtons::ok);
     finishDataSend();
 }
 
@@ -182,8 +186,9 @@ void onReceiveNotify(WindowId frame, intptr_t param) {
         }
         return;
     }
-    auto answer = hostMessageBox(frame, receiveDoneText(static_cast<uint32_t>(param), transfer.runningChecksum),
-                                 "Data Receiving Done", MessageIcon::question, MessageButtons::yesNo);
+    auto answer =
+        hostMessageBox(frame, receiveDoneText(static_cast<uint32_t>(param), transfer.runningChecksum),
+                       "Data Receiving Done", MessageIcon::question, MessageButtons::yesNo);
     if (answer == MessageAnswer::yes) saveReceivedData(frame);
 }
 

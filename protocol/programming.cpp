@@ -21,7 +21,6 @@ void busyWait(uint32_t ms) {
 
 namespace {
 
-
 constexpr std::string_view kBootBlockText =
     "The STB can not work if downloading breaks before loading boot block.\r\n\r\nContinue anyway ?";
 constexpr std::string_view kBootBlockTitle = "Critical Warning: BOOT BLOCK of the STB will be DESTROYED !!!";

@@ -25,7 +25,7 @@ namespace {
 // it leaves the list and the dialog asks instead.
 void takePendingRecentFile(PortSession& s) {
     if (!pendingRecentFile) return;
-    struct stat st{};
+    struct stat st {};
     if (::stat(pendingRecentFile->c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
         removeRecentFile(*pendingRecentFile);
         pendingRecentFile.reset();
@@ -133,7 +133,7 @@ int startImageUpload(WindowId window) {
     s.fileSize = 0;
     s.sectorTotal = s.announcedSectors.load() ? s.announcedSectors.load() : 256;
     UniqueFd fd(::open(s.filePath.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat st{};
+    struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     s.fileSize = static_cast<uint32_t>(st.st_size);

@@ -20,6 +20,8 @@ void resetTransfer(TransferRecord& t) {
     t.receiveBuffer.assign(kReceiveCapacity, 0);
 }
 
-bool collectAny(TokenCollector& c, uint8_t byte) { return storeLineByte(c.buffer, c.length, byte); }
+bool collectAny(TokenCollector& c, uint8_t byte) {
+    return storeLineByte(c.buffer, c.length, byte);
+}
 
 }  // namespace dl

@@ -33,7 +33,9 @@ size_t skipSpaceAndSign(std::string_view text, bool* negative) {
     return i;
 }
 
-bool storeByte(TokenCollector& c, uint8_t byte) { return storeLineByte(c.buffer, c.length, byte); }
+bool storeByte(TokenCollector& c, uint8_t byte) {
+    return storeLineByte(c.buffer, c.length, byte);
+}
 
 }  // namespace
 

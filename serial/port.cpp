@@ -1,12 +1,12 @@
 #include "serial/port.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "app/profile.h"
-#include "serial/port_write.h"
-#include "serial/reader.h"
 #include "protocol/protocol_state.h"
 #include "protocol/wire.h"
+#include "serial/port_write.h"
+#include "serial/reader.h"
 
 extern char** environ;
 
@@ -40,11 +40,12 @@ speed_t speedFor(uint32_t baud) {
         speed_t speed;
     };
     static constexpr Pair table[] = {
-        {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-        {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-        {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+        {50, B50},           {75, B75},           {110, B110},         {134, B134},
+        {150, B150},         {200, B200},         {300, B300},         {600, B600},
+        {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+        {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+        {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+        {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
         {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
         {3500000, B3500000}, {4000000, B4000000},
     };
@@ -56,7 +57,9 @@ speed_t speedFor(uint32_t baud) {
 
 // Modem-control ioctls fail with ENOTTY on pseudo-terminals and some adapters; that is not an error of
 // the connection, so their results are not checked.
-void setModemLines(int fd, int bits, bool on) { ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); }
+void setModemLines(int fd, int bits, bool on) {
+    ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
 
 void drainWake(const UniqueFd& fd) {
     uint64_t v;
@@ -84,11 +87,15 @@ bool openExclusive(PortSession& s, const std::string& path) {
     return true;
 }
 
-void readerEntry(PortSession* s) { readerMain(*s); }
+void readerEntry(PortSession* s) {
+    readerMain(*s);
+}
 
 }  // namespace
 
-const std::string& lastConnectError() { return connectError; }
+const std::string& lastConnectError() {
+    return connectError;
+}
 
 std::string devicePath(int portNumber) {
     std::lock_guard lock(configMutex);
@@ -135,19 +142,38 @@ bool fillLineSettings(const PortSession& s, termios& t) {
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     t.c_cflag |= CLOCAL | CREAD;
     switch (s.byteSize) {
-        case 5: t.c_cflag |= CS5; break;
-        case 6: t.c_cflag |= CS6; break;
-        case 7: t.c_cflag |= CS7; break;
-        case 8: t.c_cflag |= CS8; break;
-        default: return false;
+        case 5:
+            t.c_cflag |= CS5;
+            break;
+        case 6:
+            t.c_cflag |= CS6;
+            break;
+        case 7:
+            t.c_cflag |= CS7;
+            break;
+        case 8:
+            t.c_cflag |= CS8;
+            break;
+        default:
+            return false;
     }
     switch (s.parity) {
-        case 0: break;
-        case 1: t.c_cflag |= PARENB | PARODD; break;
-        case 2: t.c_cflag |= PARENB; break;
-        case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-        case 4: t.c_cflag |= PARENB | CMSPAR; break;
-        default: return false;
+        case 0:
+            break;
+        case 1:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case 2:
+            t.c_cflag |= PARENB;
+            break;
+        case 3:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case 4:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            return false;
     }
     if (s.parity != 0) t.c_iflag |= INPCK;
     if (s.stopBits != 0) t.c_cflag |= CSTOPB;  // 1.5 stop bits exist only for 5-bit words: take two

@@ -10,10 +10,10 @@
 // so no thread ever touches a closed or reused descriptor.
 #pragma once
 
+#include <termios.h>
+
 #include <cstdint>
 #include <string>
-
-#include <termios.h>
 
 #include "session/session.h"
 

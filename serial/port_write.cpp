@@ -5,11 +5,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <algorithm>
 
 #include "serial/port.h"
 #include "session/terminal.h"
@@ -83,7 +83,9 @@ void reportLineErrors(PortSession& s) {
     if (bits != 0 && s.displayErrors.load()) writeErrorMark(s, bits);
 }
 
-int outputQueueBytes(PortSession& s) { return s.port ? readOutputQueue(s.port.get()) : 0; }
+int outputQueueBytes(PortSession& s) {
+    return s.port ? readOutputQueue(s.port.get()) : 0;
+}
 
 bool waitLineTime(PortSession& s, size_t bytes) {
     const uint32_t baud = s.baudRate ? s.baudRate : kDefaultBaud;

@@ -41,8 +41,10 @@ void routePiece(PortSession& s, std::span<const uint8_t> piece) {
             if (state > 0 && state != 4) runMachine(h.runSendMachine, s, state, piece);
             return;
         case modeDataReceive:
-            if (state == 5) runMachine(h.acceptDataBlock, s, state, piece);
-            else if (state > 0) runMachine(h.runReceiveMachine, s, state, piece);
+            if (state == 5)
+                runMachine(h.acceptDataBlock, s, state, piece);
+            else if (state > 0)
+                runMachine(h.runReceiveMachine, s, state, piece);
             return;
         case modeProgramming:
             if (h.parseProgrammingInput) h.parseProgrammingInput(s, piece);

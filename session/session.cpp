@@ -11,7 +11,9 @@ std::atomic<int32_t> currentSession{0};
 std::atomic<int32_t> lastPort{0};
 std::atomic<uint32_t> lastBaud{kDefaultBaud};
 
-static int makeEventFd() { return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+static int makeEventFd() {
+    return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 int (*makeSessionEvent)() = makeEventFd;
 
 namespace {

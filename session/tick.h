@@ -12,6 +12,8 @@ inline uint32_t tickNow() {
     return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-inline uint32_t ticksSince(uint32_t start, uint32_t now) { return now - start; }
+inline uint32_t ticksSince(uint32_t start, uint32_t now) {
+    return now - start;
+}
 
 }  // namespace dl

@@ -80,7 +80,6 @@ inline uint32_t byteSum(std::string_view bytes) {
     return sum;
 }
 
-
 // ----- The driver -----
 
 struct Posted {

@@ -49,8 +49,10 @@ public:
         size_t done = 0;
         while (done < bytes.size()) {
             ssize_t n = ::write(master_.get(), bytes.data() + done, bytes.size() - done);
-            if (n > 0) done += static_cast<size_t>(n);
-            else waitFor(POLLOUT, 1000);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else
+                waitFor(POLLOUT, 1000);
         }
     }
 
@@ -59,7 +61,8 @@ public:
         std::string out;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (out.size() < count) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !waitFor(POLLIN, static_cast<int>(left.count()))) break;
             char buf[4096];
             ssize_t n = ::read(master_.get(), buf, std::min(sizeof buf, count - out.size()));

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/machine_feed.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -15,15 +13,18 @@
 
 #include "app/commands.h"
 #include "protocol/protocol_state.h"
+#include "support/machine_feed.h"
 
 namespace dl {
 namespace {
 
 using test::asBytes;
-using test::Feed;
 using test::describe;
+using test::Feed;
 using test::writesOf;
-auto everyFeed() { return test::everyFeed(9, 8, true); }
+auto everyFeed() {
+    return test::everyFeed(9, 8, true);
+}
 
 using namespace std::string_literals;
 

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/machine_feed.h"
-
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -15,6 +13,7 @@
 
 #include "app/commands.h"
 #include "protocol/protocol_state.h"
+#include "support/machine_feed.h"
 
 namespace dl {
 namespace {
@@ -22,8 +21,12 @@ namespace {
 using test::asBytes;
 using test::Feed;
 using test::writesOf;
-std::string describe(const Effects& e) { return test::describe(e, true); }
-auto everyFeed() { return test::everyFeed(7); }
+std::string describe(const Effects& e) {
+    return test::describe(e, true);
+}
+auto everyFeed() {
+    return test::everyFeed(7);
+}
 
 using namespace std::string_literals;
 

@@ -1,8 +1,6 @@
 #include "protocol/handshake.h"
 
 #include <gtest/gtest.h>
-
-#include "support/machine_feed.h"
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -17,16 +15,19 @@
 #include "protocol/protocol_state.h"
 #include "serial/reader.h"
 #include "session/terminal.h"
+#include "support/machine_feed.h"
 #include "support/recording_host.h"
 
 namespace dl {
 namespace {
 
 using test::asBytes;
-using test::Feed;
 using test::describe;
+using test::Feed;
 using test::writesOf;
-auto everyFeed() { return test::everyFeed(9); }
+auto everyFeed() {
+    return test::everyFeed(9);
+}
 
 using namespace std::string_literals;
 

@@ -1,8 +1,6 @@
 #include "protocol/programming.h"
 
 #include <gtest/gtest.h>
-
-#include "support/machine_feed.h"
 #include <sys/socket.h>
 #include <time.h>
 
@@ -18,6 +16,7 @@
 #include "protocol/protocol_state.h"
 #include "session/terminal.h"
 #include "session/tick.h"
+#include "support/machine_feed.h"
 #include "support/recording_host.h"
 
 namespace dl {
@@ -25,7 +24,9 @@ namespace {
 
 using test::asBytes;
 using test::Feed;
-auto everyFeed() { return test::everyFeed(23); }
+auto everyFeed() {
+    return test::everyFeed(23);
+}
 
 constexpr WindowId kWin = 0x5E55;
 

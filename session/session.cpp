@@ -128,6 +128,11 @@ int destroySession(WindowId window) {
     if (slot == 0) return 0;
     PortSession& s = sessionTable[slot];
     if (s.connected.load()) disconnectPort(window);
+    // A sender that ended on its own may not have been joined yet (its end is posted to the window):
+    // no thread handle outlives the session, nor is left for the slot's next session.
+    for (std::thread* t : {&s.sectorThread, &s.streamThread, &s.readerThread}) {
+        if (t->joinable() && t->get_id() != std::this_thread::get_id()) t->join();
+    }
     s.readWake.reset();
     s.writeWake.reset();
     dropSemaphoreUnlessShared(slot);

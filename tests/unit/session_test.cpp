@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -115,6 +116,16 @@ TEST(SessionTable, CreationRefusesBadSlotsAndFailedEvents) {
     EXPECT_EQ(sessionTable[1].window.load(), 0u);
     EXPECT_FALSE(sessionTable[1].readWake.valid());
     EXPECT_EQ(findSession(0x11), 0);
+}
+
+TEST(SessionTable, DestructionJoinsASenderThatEndedOnItsOwn) {
+    RecordingHost host;
+    ASSERT_EQ(createSession(0x700, 3), 1);
+    std::atomic<bool> ran{false};
+    sessionTable[3].sectorThread = std::thread([&] { ran = true; });  // ended, its end not yet handled
+    EXPECT_EQ(destroySession(0x700), 1);
+    EXPECT_TRUE(ran.load());
+    EXPECT_FALSE(sessionTable[3].sectorThread.joinable());
 }
 
 TEST(SessionTable, SemaphoreLivesFromFirstSessionToLast) {

@@ -49,6 +49,9 @@ enum Command : uint16_t {
     cmdRecentFileLast = 1109,
 };
 
+// lParam of cmdReceiveNotify for a completed receive of 0 bytes (0 means a receive has begun).
+inline constexpr intptr_t kReceiveDoneEmpty = -1;
+
 enum SenderEnd : int {
     senderFinished = 1,    // stop line, or the whole file streamed
     senderImageShort = 2,  // the image had no full chunk where the box asked

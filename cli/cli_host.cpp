@@ -3,8 +3,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <iostream>
+
+#include "app/dispatch.h"
+#include "serial/port.h"
+#include "session/session.h"
 
 namespace dl::cli {
 
@@ -24,6 +28,13 @@ bool askYesNo() {
 
 }  // namespace
 
+void dispatch(const Posted& p) {
+    if (p.window == 0)
+        frameCommand(p.command, p.param);
+    else
+        sessionCommand(p.window, p.command, p.param);
+}
+
 CliHost::CliHost() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     auto& h = windowHost();
     h = WindowHost{};
@@ -36,18 +47,59 @@ CliHost::CliHost() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         choice.path = chosenFile_;
         return true;
     };
-    h.messageBox = [this](WindowId, const std::string& text, const std::string& title, MessageIcon,
-                          MessageButtons buttons) {
-        std::fprintf(stderr, "\r\n[%s] %s\r\n", title.c_str(), text.c_str());
-        if (buttons != MessageButtons::yesNo) return MessageAnswer::ok;
-        if (assumeYes_) return MessageAnswer::yes;
-        return askYesNo() ? MessageAnswer::yes : MessageAnswer::no;
+    h.messageBox = [this](WindowId owner, const std::string& text, const std::string& title, MessageIcon,
+                          MessageButtons buttons, const std::string& detail) {
+        FILE* out = owner == 0 ? stdout : stderr;
+        std::fprintf(out, "\n[%s] %s\n", title.c_str(), text.c_str());
+        if (!detail.empty()) std::fprintf(out, "%s\n", detail.c_str());
+        std::fflush(out);
+        return answer(title, buttons);
+    };
+    // The tool's one session window: it exists from its opening to the end of the run.
+    h.openSessionWindow = [this](const std::string&, int slot) -> WindowId {
+        if (createSession(kCliWindow, slot) != 1) return 0;
+        sessionTable[static_cast<size_t>(slot)].baudRate = baud_;
+        return kCliWindow;
+    };
+    h.activeSessionWindow = [] { return sessionOf(kCliWindow) ? kCliWindow : WindowId{0}; };
+    h.sessionWindows = [] { return sessionOf(kCliWindow) ? std::vector<WindowId>{kCliWindow} : std::vector<WindowId>{}; };
+    h.closeWindow = [](WindowId w) {
+        if (!sessionMayClose(w)) return false;
+        if (PortSession* s = sessionOf(w); s && s->connected.load()) {
+            disconnectPort(w);
+            notifyExternalTerminal(true);
+        }
+        destroySession(w);
+        return true;
     };
 }
 
 void CliHost::setChosenFile(const std::string& path) {
     std::lock_guard lock(m_);
     chosenFile_ = path;
+}
+
+void CliHost::setAnswer(const std::string& title, MessageAnswer a) {
+    std::lock_guard lock(m_);
+    answers_.emplace_back(title, a);
+}
+
+bool CliHost::shown(const std::string& title) {
+    std::lock_guard lock(m_);
+    return std::find(titlesShown_.begin(), titlesShown_.end(), title) != titlesShown_.end();
+}
+
+MessageAnswer CliHost::answer(const std::string& title, MessageButtons buttons) {
+    {
+        std::lock_guard lock(m_);
+        titlesShown_.push_back(title);
+        for (const auto& [t, a] : answers_) {
+            if (t == title) return a;
+        }
+    }
+    if (buttons != MessageButtons::yesNo) return MessageAnswer::ok;
+    if (assumeYes_) return MessageAnswer::yes;
+    return askYesNo() ? MessageAnswer::yes : MessageAnswer::no;
 }
 
 CliHost::~CliHost() {

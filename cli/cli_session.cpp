@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "app/commands.h"
+#include "app/dispatch.h"
 #include "app/profile.h"
 #include "serial/port.h"
 #include "session/session.h"
@@ -23,29 +25,29 @@ int signalFd() {
     return fd;
 }
 
-bool openSession(const Options& o) {
+bool openSession(const Options& o, CliHost& host) {
     // The settings file names the devices; the command line overrides it.
     loadLinkSettings(Profile::load(defaultSettingsPath()));
     if (!o.device.empty()) setDevicePath(o.portNumber, o.device);
-    currentSession = o.portNumber;
-    if (createSession(kCliWindow, o.portNumber) != 1) {
+    host.setBaud(o.baud);
+    if (frameCommand(static_cast<uint16_t>(cmdOpenCom1 + o.portNumber - 1), 0) == 0) {
         std::fprintf(stderr, "Connection failed.\n(no session could be created)\n");
         return false;
     }
-    sessionTable[o.portNumber].baudRate = o.baud;
-    notifyExternalTerminal(false);
-    if (!connectPort(kCliWindow)) {
-        std::fprintf(stderr, "Connection failed.\n%s\n", lastConnectError().c_str());
-        destroySession(kCliWindow);
-        return false;
-    }
-    return true;
+    PortSession* s = sessionOf(kCliWindow);
+    if (s && s->connected.load()) return true;
+    if (s) destroySession(kCliWindow);  // the box said why; the tool has nothing to do without the line
+    return false;
 }
 
 void closeSession() {
-    if (sessionOf(kCliWindow) == nullptr) return;
-    disconnectPort(kCliWindow);
-    notifyExternalTerminal(true);
+    // Quitting the tool is no menu's Disconnect: a transfer still running is stopped without asking.
+    PortSession* s = sessionOf(kCliWindow);
+    if (s == nullptr) return;
+    if (s->connected.load()) {
+        disconnectPort(kCliWindow);
+        notifyExternalTerminal(true);
+    }
     destroySession(kCliWindow);
 }
 

@@ -10,12 +10,9 @@
 
 namespace dl::cli {
 
-// The pretend window of the tool's session.
-inline constexpr WindowId kCliWindow = 0xC11;
-
-// Creates the session in its COM slot and connects it at the requested speed. On failure prints
-// "Connection failed." with the reason on stderr and returns false.
-bool openSession(const Options& o);
+// Opens the session's window in its COM slot, which connects it at the requested speed, as the File
+// menu's Open does. On failure "Connection failed." with the reason is on stderr; false.
+bool openSession(const Options& o, CliHost& host);
 void closeSession();
 
 // SIGINT and SIGTERM arrive on a descriptor the main loop can poll (blocked before any thread starts,

@@ -53,7 +53,7 @@ bool forwardKeys(const uint8_t* keys, ssize_t n, bool rawKeyboard) {
 }  // namespace
 
 int runTerminal(const Options& o, CliHost& host) {
-    if (!openSession(o)) return kExitPort;
+    if (!openSession(o, host)) return kExitPort;
     RawStdin keyboard;
     if (keyboard.active())
         std::fprintf(stderr, "Connected to %s. Ctrl-] quits.\r\n", devicePath(o.portNumber).c_str());
@@ -74,9 +74,8 @@ int runTerminal(const Options& o, CliHost& host) {
         }
         if (fds[1].revents & POLLIN) {
             while (auto p = host.nextPosted()) {
+                dispatch(*p);  // a lost line is disconnected and said there
                 if (p->command == cmdLineLost) {
-                    std::fprintf(stderr,
-                                 "\r\ndownloader-cli: the line is gone (device removed or hung up)\r\n");
                     result = kExitPort;
                     running = false;
                 }

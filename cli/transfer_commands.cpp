@@ -12,6 +12,8 @@
 #include <functional>
 
 #include "app/commands.h"
+#include "app/dispatch.h"
+#include "protocol/outcome.h"
 #include "cli_session.h"
 #include "protocol/data_stream.h"
 #include "protocol/handlers.h"
@@ -69,8 +71,9 @@ private:
     uint32_t last_ = ~0u;
 };
 
-// Waits for posted commands until the handler says the run is over (returns an exit code >= 0), a
-// signal arrives, or the deadline (when the handler keeps asking for one) passes.
+// Hands posted commands to the dispatcher and then to the run's own observer, until the observer
+// says the run is over (an exit code >= 0), a signal arrives, or the deadline (when the observer keeps
+// asking for one) passes.
 int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<bool()> timedOut,
             std::function<void()> onTick) {
     pollfd fds[2] = {{host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
@@ -83,13 +86,13 @@ int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::func
         }
         if (fds[0].revents & POLLIN) {
             while (auto p = host.nextPosted()) {
+                dispatch(*p);
                 if (p->command == cmdLineLost) {
                     // The box may hang up right after its last word: let what it said before count.
-                    disconnectPort(kCliWindow);
                     while (auto q = host.nextPosted()) {
+                        dispatch(*q);
                         if (int code = onPosted(*q); code >= 0) return code;
                     }
-                    std::fprintf(stderr, "\ndownloader-cli: the line is gone (device removed or hung up)\n");
                     return kExitPort;
                 }
                 if (int code = onPosted(*p); code >= 0) return code;
@@ -97,6 +100,25 @@ int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::func
         }
         onTick();
         if (timedOut()) return kExitAbandoned;
+    }
+}
+
+// The exit code of an exchange that ended without its result.
+int exitFor(const ExchangeOutcome& o) {
+    if (o.kind == OutcomeKind::completed) return kExitOk;
+    return o.kind == OutcomeKind::lineLost ? kExitPort : kExitAbandoned;
+}
+
+uint16_t commandFor(ProgrammingCommand kind) {
+    switch (kind) {
+        case ProgrammingCommand::all:
+            return cmdUpdateAll;
+        case ProgrammingCommand::cardless:
+            return cmdUpdateCardless;
+        case ProgrammingCommand::m5:
+            return cmdUpdateM5;
+        default:
+            return cmdUpdateSafe;
     }
 }
 
@@ -130,11 +152,11 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
     host.setAssumeYes(assumeYes);
     host.setChosenFile(image);
     installProtocolHandlers();  // before the reader starts: it reads them
-    if (!openSession(o)) return kExitPort;
+    if (!openSession(o, host)) return kExitPort;
     host.setEcho(false);
     Progress progress("programming");
     int result = kExitAbandoned;
-    if (sendProgrammingCommand(kCliWindow, kind) == 0) {
+    if (sessionCommand(kCliWindow, commandFor(kind), 0) == 0) {
         std::fprintf(stderr, "downloader-cli: the programming command was not sent\n");
     } else {
         Deadline deadline(timeoutSeconds);
@@ -144,7 +166,6 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
             [&](const Posted& p) -> int {
                 deadline.extend();
                 if (p.command == cmdUpload) {
-                    if (!session().transferActive.load()) startImageUpload(kCliWindow);
                     started = session().transferActive.load();
                     if (!started) {
                         std::fprintf(stderr, "downloader-cli: the image could not be taken\n");
@@ -152,14 +173,9 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
                     }
                 }
                 if (p.command == cmdSenderEnded) {
-                    if (session().sectorThread.joinable()) session().sectorThread.join();
                     progress.finish();
                     if (p.param == senderStopped) return -1;  // the line went first; reported as such
-                    if (p.param == senderImageShort) {
-                        std::fprintf(stderr,
-                                     "downloader-cli: the box asked for a sector the image does not hold\n");
-                        return kExitAbandoned;
-                    }
+                    if (p.param == senderImageShort) return kExitAbandoned;  // the box said which sector
                     std::printf("%u sectors sent, %u bytes\n", unsigned(session().sectorsSent.load()),
                                 unsigned(session().bytesSent.load()));
                     return kExitOk;
@@ -188,28 +204,21 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
     }
     host.setChosenFile(file);
     installProtocolHandlers();  // before the reader starts: it reads them
-    if (!openSession(o)) return kExitPort;
+    if (!openSession(o, host)) return kExitPort;
     host.setEcho(false);
     Progress progress("sending");
-    startDataSend(kCliWindow);
+    if (sessionCommand(kCliWindow, cmdUpdateChannelData, 0) == 0) {
+        std::fprintf(stderr, "downloader-cli: the data file was not offered to the box\n");
+        closeSession();
+        return kExitAbandoned;
+    }
     Deadline deadline(timeoutSeconds);
-    bool done = false;
     int result = runLoop(
         host,
         [&](const Posted& p) -> int {
             deadline.extend();
-            if (p.command == cmdSendNotify && p.param != 0) onSendNotify(kCliWindow, p.param);
-            if (p.command == cmdSendNotify && p.param == 0) {
-                done = true;
-                progress.finish();
-                std::printf("%s\n", sendDoneText(transfer.transferCount, transfer.runningChecksum).c_str());
-                finishDataSend();
-            }
-            if (p.command == cmdExchangeEnded) {
-                if (done) return kExitOk;
-                std::fprintf(stderr, "downloader-cli: the box abandoned the exchange\n");
-                return kExitAbandoned;
-            }
+            if (p.command == cmdSendNotify && p.param == 0) progress.finish();
+            if (p.command == cmdExchangeEnded) return exitFor(lastOutcome());
             return -1;
         },
         [&] {
@@ -229,28 +238,24 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
 
 int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds) {
     installProtocolHandlers();  // before the reader starts: it reads them
-    if (!openSession(o)) return kExitPort;
+    // The upload is saved to OUTFILE; a save that fails is said and not tried again.
+    host.setChosenFile(outFile);
+    host.setAnswer("Data Receiving Done", MessageAnswer::yes);
+    host.setAnswer("Data Saving Failed", MessageAnswer::no);
+    if (!openSession(o, host)) return kExitPort;
     host.setEcho(false);
     Progress progress("receiving");
     Deadline deadline(timeoutSeconds);
-    bool saved = false, matched = false;
     int result = runLoop(
         host,
         [&](const Posted& p) -> int {
             deadline.extend();
-            if (p.command == cmdReceiveNotify && p.param != 0) {
-                matched = true;
-                progress.finish();
-                std::printf("%d bytes received\n\nChecksum is %X\n", static_cast<int>(p.param),
-                            transfer.runningChecksum.load());
-                saved = writeReceivedData(outFile);
-                if (!saved)
-                    std::fprintf(stderr, "downloader-cli: %s: %s\n", outFile.c_str(), std::strerror(errno));
-            }
+            if (p.command == cmdReceiveNotify && p.param != 0) progress.finish();
             if (p.command == cmdExchangeEnded) {
-                if (matched) return saved ? kExitOk : kExitAbandoned;
-                std::fprintf(stderr, "downloader-cli: the exchange was abandoned (nothing saved)\n");
-                return kExitAbandoned;
+                const ExchangeOutcome outcome = lastOutcome();
+                if (outcome.kind == OutcomeKind::completed && host.shown("Data Saving Failed"))
+                    return kExitAbandoned;
+                return exitFor(outcome);
             }
             return -1;
         },

@@ -45,6 +45,9 @@ Flow onIdentification(ReceiveRun& r, uint8_t byte) {
     TokenResult result = collectToken(r.t.token, byte, kTokenVexon);
     if (result == TokenResult::incomplete) return Flow::next;
     if (result == TokenResult::mismatch) {
+        setOutcome(r.out, ExchangeKind::dataReceive, OutcomeKind::wrongToken);
+        r.out.outcome->expected = std::string(kTokenVexon);
+        r.out.outcome->received = printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
         r.t.token.length = 0;
         r.state = 0;
         return Flow::stop;
@@ -64,6 +67,8 @@ Flow onSizeField(ReceiveRun& r, uint8_t byte) {
     int32_t size = 0;
     if (!collectDecimalField(r.t.token, byte, &size)) return Flow::next;
     if (!sizeFits(size)) {
+        setOutcome(r.out, ExchangeKind::dataReceive, OutcomeKind::sizeRefused);
+        r.out.outcome->size = size;
         addErrorMark(r.out, EFBIG);
         r.state = 0;
         return Flow::stop;
@@ -99,9 +104,19 @@ Flow onChecksumField(ReceiveRun& r, uint8_t byte) {
     if (!collectDecimalField(r.t.token, byte, &field)) return Flow::next;
     r.state = 0;
     // The field is read as a signed number; the sum is unsigned. Both are 32-bit patterns.
-    if (static_cast<uint32_t>(field) != r.t.runningChecksum.load()) return Flow::stop;
+    if (static_cast<uint32_t>(field) != r.t.runningChecksum.load()) {
+        setOutcome(r.out, ExchangeKind::dataReceive, OutcomeKind::checksumMismatch);
+        r.out.outcome->ours = r.t.runningChecksum.load();
+        r.out.outcome->theirs = static_cast<uint32_t>(field);
+        return Flow::stop;
+    }
     addTokenLine(r.out, kTokenDone);
-    addPost(r.out, 0, cmdReceiveNotify, static_cast<intptr_t>(r.t.announcedSize.load()));
+    setOutcome(r.out, ExchangeKind::dataReceive, OutcomeKind::completed);
+    r.out.outcome->size = r.t.announcedSize.load();
+    r.out.outcome->ours = r.t.runningChecksum.load();
+    // lParam 0 announces a receive that begins: an empty upload's completion must not read as that.
+    const int32_t size = r.t.announcedSize.load();
+    addPost(r.out, 0, cmdReceiveNotify, size != 0 ? static_cast<intptr_t>(size) : kReceiveDoneEmpty);
     return Flow::stop;
 }
 

@@ -22,6 +22,9 @@ enum class Flow { next, stop };  // stop: the rest of the block is not examined
 TokenResult expectToken(SendRun& r, uint8_t byte, std::string_view token) {
     TokenResult result = collectToken(r.t.token, byte, token);
     if (result == TokenResult::mismatch) {
+        setOutcome(r.out, ExchangeKind::dataSend, OutcomeKind::wrongToken);
+        r.out.outcome->expected = std::string(token);
+        r.out.outcome->received = printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
         r.t.token.length = 0;
         r.state = 0;
     }
@@ -78,6 +81,9 @@ Flow onDone(SendRun& r, uint8_t byte) {
     TokenResult result = expectToken(r, byte, kTokenDone);
     if (result == TokenResult::mismatch) return Flow::stop;
     if (result == TokenResult::incomplete) return Flow::next;
+    setOutcome(r.out, ExchangeKind::dataSend, OutcomeKind::completed);
+    r.out.outcome->size = r.t.transferCount.load();
+    r.out.outcome->ours = r.t.runningChecksum.load();
     addPost(r.out, 0, cmdSendNotify, 0);
     r.state = 0;
     return Flow::next;

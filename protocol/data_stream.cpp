@@ -5,12 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/commands.h"
 #include "app/language.h"
 #include "protocol/data_send.h"
 #include "protocol/file_choice.h"
+#include "protocol/outcome.h"
 #include "protocol/protocol_state.h"
 #include "protocol/sector_sender.h"
 #include "protocol/transfer.h"
@@ -32,31 +36,45 @@ void refuseStream(PortSession& s) {
 
 // Streams the file from its start until a read meets its end (the whole file goes, also when it has
 // grown past the size announced). Returns false when stopped by a disconnect.
+//
+// Each chunk is read one ahead, so the last one is known before it is written: the machine is moved
+// to the checksum state before the box can have all the data and answer. Setting the state after the
+// last write would drop a quick "s:send sum" and leave the exchange waiting for ever.
 bool streamFile(PortSession& s) {
     const int fd = s.file.get();
-    off_t offset = 0;
+    uint8_t chunks[2][kChunk];
+    int current = 0;
+    ssize_t n = ::pread(fd, chunks[current], kChunk, 0);
+    off_t offset = n > 0 ? n : 0;
     uint32_t sum = 0, count = 0;
+    if (n <= 0) {
+        transferState = 5;
+        return true;
+    }
     while (s.senderRun.load() == 1) {
         const int queued = std::min(outputQueueBytes(s), kQueueCap);
         if (queued >= static_cast<int>(kChunk) || !s.transferActive.load()) {
             waitLineTime(s, bytesUntilRoom(queued, kChunk));
             continue;
         }
-        uint8_t chunk[kChunk];
-        ssize_t n = ::pread(fd, chunk, kChunk, offset);
-        if (n <= 0) return true;
-        offset += n;
+        const auto chunk = std::span<const uint8_t>(chunks[current], static_cast<size_t>(n));
+        const ssize_t ahead = ::pread(fd, chunks[current ^ 1], kChunk, offset);
+        if (ahead > 0) offset += ahead;
         s.bytesSent += static_cast<uint32_t>(n);
-        sum = byteSum(std::span<const uint8_t>(chunk, static_cast<size_t>(n)), sum);
+        sum = byteSum(chunk, sum);
         transfer.runningChecksum = sum;
-        portWrite(s, chunk, static_cast<size_t>(n));
         count += static_cast<uint32_t>(n);
         transfer.transferCount = count;
+        if (ahead <= 0) transferState = 5;  // the box asks for the checksum once it has this chunk
+        portWrite(s, chunk.data(), chunk.size());
         const uint32_t pct = progressPercent(count, transfer.sendSize);
         if (pct != s.percent.load()) {
             s.percent = pct;
             hostProgressChanged(s.window.load());
         }
+        if (ahead <= 0) return true;
+        n = ahead;
+        current ^= 1;
     }
     return false;
 }
@@ -67,6 +85,14 @@ int transferSession() {
     return transferOwner.load();
 }
 
+bool exchangeInProgress() {
+    if (protocolMode.load() != modeIdle || transferState.load() != 0) return true;
+    for (const PortSession& s : sessionTable) {
+        if (s.inUse.load() == 1 && (s.transferActive.load() || s.programming.load())) return true;
+    }
+    return false;
+}
+
 void sendTransferRequest(PortSession& s) {
     portPutByte(s, kEscape);
     portPutByte(s, kFrameLead);
@@ -74,32 +100,55 @@ void sendTransferRequest(PortSession& s) {
     portPrintf(s, "%s", std::string(kRequestToken).c_str());
 }
 
-void startDataSend(WindowId window) {
-    if (findSession(window) == 0) return;
+int startDataSend(WindowId window) {
+    if (findSession(window) == 0) return 0;
     PortSession& s = *sessionOf(window);
-    if (s.transferActive.load()) return;
+    // A second request inside a running exchange would put a frame into its data and replace the file
+    // the box was promised; a request still unanswered may be sent again.
+    if (exchangeInProgress()) {
+        hostBeep();
+        return 0;
+    }
     const char* title = koreanUi ? "전송할 데이터 파일을 선택하세요" : "Select data file to send";
-    if (!chooseOpenFile("", window, s.filePath, 160, title, false)) return;
+    if (!chooseOpenFile("", window, s.filePath, 160, title, false)) return 0;
     UniqueFd fd(::open(s.filePath.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int e = fd ? (S_ISREG(st.st_mode) ? errno : EISDIR) : errno;
+        hostMessageBox(window, "The data file cannot be read.", "Zentu Error!", MessageIcon::warning,
+                       MessageButtons::ok, s.filePath + ": " + std::strerror(e));
+        return 0;
+    }
     ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     s.file = std::move(fd);
     s.fileSize = static_cast<uint32_t>(st.st_size);
     sendTransferRequest(s);
+    return 1;
 }
 
 void startDataStream(WindowId window) {
-    if (findSession(window) == 0) return;
-    PortSession& s = *sessionOf(window);
     const int slot = findSession(window);
+    if (slot == 0) return;
+    PortSession& s = sessionTable[static_cast<size_t>(slot)];
     struct stat st {};
     if (!s.file || ::fstat(s.file.get(), &st) != 0) {
+        ExchangeOutcome o;
+        o.exchange = ExchangeKind::dataSend;
+        o.kind = OutcomeKind::fileUnreadable;
+        o.path = s.filePath;
+        o.reason = s.file ? std::strerror(errno) : "no file is open for the send";
+        recordOutcome(o);
         refuseStream(s);
         return;
     }
     s.fileSize = static_cast<uint32_t>(st.st_size);
     if (s.fileSize < kMinimumSendSize) {
+        ExchangeOutcome o;
+        o.exchange = ExchangeKind::dataSend;
+        o.kind = OutcomeKind::fileTooSmall;
+        o.path = s.filePath;
+        o.size = s.fileSize;
+        recordOutcome(o);
         refuseStream(s);
         hostMessageBox(window, "Size of the file is invalid !", "Please AC PLUG OFF and ON to continue",
                        MessageIcon::error, MessageButtons::ok);
@@ -137,8 +186,6 @@ int dataStreamThread(int slot) {
     s.programming = 0;
     hostUpdateNow(s.window.load());
     hostWaitCursor(false);
-    // The box asks for the checksum next; a stream stopped by a disconnect leaves nothing to ask.
-    if (finished) transferState = 5;
     s.streamThreadId = 0;
     hostPostCommand(s.window.load(), cmdSenderEnded, finished ? senderFinished : senderStopped);
     return 1;
@@ -167,9 +214,12 @@ void finishDataSend() {
     }
 }
 
-void onSendNotify(WindowId activeSession, intptr_t param) {
+void onSendNotify(intptr_t param) {
     if (param != 0) {
-        if (activeSession != 0) startDataStream(activeSession);
+        // The data goes out on the line that answered, whichever window is active now: a file pending
+        // on another port must never be streamed to this box.
+        const int slot = transferSession();
+        if (slot > 0 && sessionTable[slot].inUse.load() == 1) startDataStream(sessionTable[slot].window.load());
         return;
     }
     hostMessageBox(0, sendDoneText(transfer.transferCount, transfer.runningChecksum),
@@ -186,32 +236,45 @@ void onReceiveNotify(WindowId frame, intptr_t param) {
         }
         return;
     }
-    auto answer =
-        hostMessageBox(frame, receiveDoneText(static_cast<uint32_t>(param), transfer.runningChecksum),
-                       "Data Receiving Done", MessageIcon::question, MessageButtons::yesNo);
+    const uint32_t size = param == kReceiveDoneEmpty ? 0 : static_cast<uint32_t>(param);
+    auto answer = hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum), "Data Receiving Done",
+                                 MessageIcon::question, MessageButtons::yesNo);
     if (answer == MessageAnswer::yes) saveReceivedData(frame);
 }
 
-bool writeReceivedData(const std::string& path) {
-    // Written beside the target and renamed over it, so an existing file is replaced whole or not at all.
-    const std::string temp = path + ".part";
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) return false;
+SaveResult writeReceivedData(const std::string& path) {
+    SaveResult result;
+    // Written to a fresh file beside the target and renamed over it, so an existing file is replaced
+    // whole or not at all; the temporary name is made unique, so no other file is ever overwritten.
+    std::string temp = path + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) {
+        result.error = errno;
+        return result;
+    }
+    ::fchmod(fd.get(), 0644);
     const uint32_t count = transfer.receivedCount;
     const uint8_t* data = transfer.receiveBuffer.data();
     size_t done = 0;
     while (done < count) {
         ssize_t n = ::write(fd.get(), data + done, count - done);
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            result.error = n < 0 ? errno : ENOSPC;
+            break;
+        }
         done += static_cast<size_t>(n);
     }
-    const bool ok = done == count && ::fsync(fd.get()) == 0;
-    fd.reset();
-    if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    if (result.error == 0 && ::fsync(fd.get()) != 0) result.error = errno;
+    if (::close(fd.release()) != 0 && result.error == 0) result.error = errno;
+    if (result.error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) result.error = errno;
+    if (result.error != 0) {
         ::unlink(temp.c_str());
-        return false;
+        return result;
     }
-    return true;
+    result.ok = true;
+    result.bytes = count;
+    return result;
 }
 
 int saveReceivedData(WindowId owner) {
@@ -219,9 +282,17 @@ int saveReceivedData(WindowId owner) {
     std::string scratch;
     std::string& path = slot > 0 ? sessionTable[slot].filePath : scratch;
     const char* title = koreanUi ? "업로드할 파일 " : "Select file to save data";
-    if (!chooseOpenFile("", owner, path, 160, title, false)) return 0;
-    writeReceivedData(path);
-    return 0;
+    for (;;) {
+        if (!chooseOpenFile("", owner, path, 160, title, false)) return 0;
+        const SaveResult r = writeReceivedData(path);
+        if (r.ok) return 1;
+        // The upload is still in the buffer: say why it could not be written and offer another try.
+        const std::string detail = path + ": " + std::strerror(r.error);
+        if (hostMessageBox(owner, "The received data could not be saved.\n\nDo you want to save it again ?",
+                           "Data Saving Failed", MessageIcon::warning, MessageButtons::yesNo,
+                           detail) != MessageAnswer::yes)
+            return 0;
+    }
 }
 
 }  // namespace dl

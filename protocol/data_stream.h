@@ -12,9 +12,13 @@ namespace dl {
 
 inline constexpr uint32_t kMinimumSendSize = 32768;
 
-// Command 605 with lParam 0: choose the data file and send the transfer request frame. Ignored while a
-// transfer runs in the session, so a second request can never land inside a running stream.
-void startDataSend(WindowId window);
+// Command 605 with lParam 0: choose the data file and send the transfer request frame. 1 when the
+// request went out. Refused (with a beep) while any exchange is in progress, so a second request can
+// never land inside a running one nor replace the file the box was promised.
+int startDataSend(WindowId window);
+// Whether an exchange holds the line anywhere: a mode set, a machine state, a transfer or an armed
+// programming run.
+bool exchangeInProgress();
 void sendTransferRequest(PortSession& s);
 // Command 605 with a non-zero lParam (the box asked for the data): check the size and start streaming.
 // A refused or failed start returns the line to the terminal (transfer idle, nothing active).
@@ -24,15 +28,23 @@ int dataStreamThread(int slot);
 // The session a data exchange runs on (the one whose reader recognised the frame), or 0.
 int transferSession();
 
-// Frame commands: 620 (lParam != 0: start the data phase on the active session; 0: completion box),
-// 619 (lParam 0: receive begun; non-zero: completed, offer the save).
-void onSendNotify(WindowId activeSession, intptr_t param);
+// Frame commands: 620 (lParam != 0: start the data phase on the session that owns the exchange; 0:
+// completion box), 619 (lParam 0: receive begun; otherwise completed, offer the save; kReceiveDoneEmpty
+// for 0 bytes).
+void onSendNotify(intptr_t param);
 // The send's file is closed once its stream thread has ended.
 void finishDataSend();
 void onReceiveNotify(WindowId frame, intptr_t param);
+// Asks for a file and saves the received data; a save that fails is said, with the path and the
+// reason, and offered again. 1 when saved, 0 when the user gave up (the data stay in the buffer).
 int saveReceivedData(WindowId owner);
-// Writes the received data to path, replacing it whole or not at all; false when that failed.
-bool writeReceivedData(const std::string& path);
+struct SaveResult {
+    bool ok = false;
+    int error = 0;  // errno of the step that failed
+    uint32_t bytes = 0;
+};
+// Writes the received data to path, replacing it whole or not at all.
+SaveResult writeReceivedData(const std::string& path);
 
 // The text of the completion boxes.
 std::string sendDoneText(uint32_t count, uint32_t checksum);

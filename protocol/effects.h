@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "protocol/outcome.h"
 #include "session/window_host.h"
 
 namespace dl {
@@ -30,6 +32,8 @@ struct Effects {
     // A new run starts with no request pending, so its sender waits for the box's first request.
     int semaphoreDrainAt = -1;
     bool progressChanged = false;
+    // How the exchange ended, when this step ended it; recorded before the posts go out.
+    std::optional<ExchangeOutcome> outcome;
     friend bool operator==(const Effects&, const Effects&) = default;
 };
 
@@ -38,6 +42,11 @@ inline void addWrite(Effects& e, std::string_view text) {
 }
 inline void addByteWrite(Effects& e, uint8_t byte) {
     e.writes.push_back({byte});
+}
+inline void setOutcome(Effects& e, ExchangeKind exchange, OutcomeKind kind) {
+    e.outcome = ExchangeOutcome{};
+    e.outcome->exchange = exchange;
+    e.outcome->kind = kind;
 }
 inline void addPost(Effects& e, WindowId window, uint16_t command, intptr_t param) {
     e.posts.push_back({window, command, param});

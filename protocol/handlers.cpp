@@ -59,6 +59,7 @@ void carryOut(PortSession& s, const Effects& e) {
             }
         }
     }
+    if (e.outcome) recordOutcome(*e.outcome);
     for (const PostedCommand& p : e.posts) hostPostCommand(p.window, p.command, p.param);
     if (e.progressChanged) hostProgressChanged(s.window.load());
 }

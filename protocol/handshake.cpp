@@ -48,6 +48,7 @@ void closeFrame(TransferRecord& t) {
 
 int startSend(TransferRecord& t, PortSession& s, std::span<const uint8_t> block, Effects& out) {
     closeFrame(t);
+    setOutcome(out, ExchangeKind::dataSend, OutcomeKind::none);  // a new exchange: nothing ended yet
     transferState = 1;
     // The machine sees the whole block; the frame's own bytes are enough for it to identify at once.
     transferState = runSendMachine(t, s, 1, block, out);
@@ -58,6 +59,7 @@ int startSend(TransferRecord& t, PortSession& s, std::span<const uint8_t> block,
 int startReceive(TransferRecord& t, PortSession& s, std::span<const uint8_t> block, uint32_t nowTick,
                  Effects& out) {
     closeFrame(t);
+    setOutcome(out, ExchangeKind::dataReceive, OutcomeKind::none);
     transferState = runReceiveMachine(t, s, 1, block, nowTick, out);
     addPost(out, 0, cmdReceiveNotify, 0);
     protocolMode = modeDataReceive;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "app/commands.h"
+#include "protocol/outcome.h"
 #include "protocol/protocol_state.h"
 #include "serial/port_write.h"
 #include "session/terminal.h"
@@ -119,6 +120,7 @@ int sendProgrammingCommand(WindowId window, ProgrammingCommand kind) {
     // the user declines and types the command by hand.
     protocolMode = modeProgramming;
     transferOwner = slot;
+    recordOutcome(ExchangeOutcome{.kind = OutcomeKind::none, .exchange = ExchangeKind::programming});
     if (kind == ProgrammingCommand::all &&
         hostMessageBox(window, std::string(kBootBlockText), std::string(kBootBlockTitle),
                        MessageIcon::warning, MessageButtons::yesNo) != MessageAnswer::yes) {

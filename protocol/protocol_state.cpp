@@ -1,6 +1,7 @@
 #include "protocol/protocol_state.h"
 
 #include "app/commands.h"
+#include "protocol/outcome.h"
 #include "session/window_host.h"
 
 namespace dl {
@@ -12,7 +13,8 @@ std::atomic<int32_t> transferOwner{0};
 void endExchange(std::uintptr_t notifyWindow) {
     transferState = 0;
     protocolMode = modeIdle;
-    if (notifyWindow != 0) hostPostCommand(notifyWindow, cmdExchangeEnded, 0);
+    if (notifyWindow != 0)
+        hostPostCommand(notifyWindow, cmdExchangeEnded, static_cast<intptr_t>(lastOutcome().kind));
 }
 
 }  // namespace dl

@@ -11,6 +11,7 @@
 #include "app/recent_files.h"
 #include "protocol/data_send.h"
 #include "protocol/file_choice.h"
+#include "protocol/outcome.h"
 #include "protocol/protocol_state.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
@@ -99,8 +100,13 @@ int sectorSenderThread(int slot) {
             break;
         }
         served = true;
-        if (!sendSector(s, fd, s.requestedSector.load())) {
+        if (const uint16_t sector = s.requestedSector.load(); !sendSector(s, fd, sector)) {
             reason = senderImageShort;
+            ExchangeOutcome o;
+            o.exchange = ExchangeKind::programming;
+            o.kind = OutcomeKind::imageShort;
+            o.sector = sector;
+            recordOutcome(o);
             // The image has no full chunk where the box asked: the run ends here.
             s.transferActive = 0;
             s.programming = 0;

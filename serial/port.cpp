@@ -91,7 +91,30 @@ void readerEntry(PortSession* s) {
     readerMain(*s);
 }
 
+// Every close of a port goes through here. TIOCEXCL stays on the device after our descriptor is gone
+// while anyone else still holds it open, and it refuses every later open of a normal user (ourselves
+// reconnecting included): it is taken back first.
+void closePort(PortSession& s) {
+    if (!s.port) return;
+    (void)::ioctl(s.port.get(), TIOCNXCL);
+    s.port.reset();
+}
+
+int tcsetattrNow(int fd, const termios& t) {
+    return ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// The parts of the termios image that carry the session's line settings.
+bool sameLineSettings(const termios& a, const termios& b) {
+    constexpr tcflag_t cflags = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    constexpr tcflag_t iflags = IXON | IXOFF | INPCK;
+    return (a.c_cflag & cflags) == (b.c_cflag & cflags) && (a.c_iflag & iflags) == (b.c_iflag & iflags) &&
+           ::cfgetospeed(&a) == ::cfgetospeed(&b) && ::cfgetispeed(&a) == ::cfgetispeed(&b);
+}
+
 }  // namespace
+
+int (*setLineAttributes)(int fd, const termios& t) = tcsetattrNow;
 
 const std::string& lastConnectError() {
     return connectError;
@@ -134,7 +157,7 @@ void wakeSession(PortSession& s) {
 }
 
 bool fillLineSettings(const PortSession& s, termios& t) {
-    const speed_t speed = speedFor(s.baudRate);
+    const speed_t speed = speedFor(s.baudRate.load());
     if (speed == B0) return false;
     ::cfmakeraw(&t);
     ::cfsetispeed(&t, speed);
@@ -194,7 +217,10 @@ int applyLineSettings(WindowId window) {
     const int fd = s->port.get();
     termios t{};
     if (::tcgetattr(fd, &t) != 0 || !fillLineSettings(*s, t)) return 0;
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) return 0;
+    // tcsetattr succeeds when any part of the change took effect: only reading the settings back tells
+    // whether the device took them all.
+    termios got{};
+    if (setLineAttributes(fd, t) != 0 || ::tcgetattr(fd, &got) != 0 || !sameLineSettings(t, got)) return 0;
     // Without a handshake DTR and RTS are held off; with one, the driver (RTS) or we (DTR) raise them.
     setModemLines(fd, TIOCM_DTR, s->flowControl & 0x1);
     if (!(s->flowControl & 0x2)) setModemLines(fd, TIOCM_RTS, false);
@@ -219,7 +245,7 @@ int connectPort(WindowId window) {
     if (!applyLineSettings(window)) {
         connectError = path + ": the device refused the line settings";
         s.connected = 0;
-        s.port.reset();
+        closePort(s);
         hostWaitCursor(false);
         return 0;
     }
@@ -236,7 +262,7 @@ int connectPort(WindowId window) {
         s.readerThreadId = 0;
         s.readerRun = 0;
         s.connected = 0;
-        s.port.reset();
+        closePort(s);
         hostWaitCursor(false);
         return 0;
     }
@@ -275,7 +301,7 @@ int disconnectPort(WindowId window) {
     }
     if (s.port) {
         ::tcflush(s.port.get(), TCIOFLUSH);
-        s.port.reset();
+        closePort(s);
     }
     drainWake(s.readWake);
     drainWake(s.writeWake);

@@ -47,6 +47,10 @@ void loadLinkSettings(const Profile& profile);
 // Write deadline of one write of `count` bytes at `baud`, in milliseconds.
 uint64_t writeTimeoutMs(uint32_t baud, size_t count);
 
+// How line settings are handed to the device (tcsetattr); tests replace it with a device that takes
+// only part of them.
+extern int (*setLineAttributes)(int fd, const termios& t);
+
 // Wakes whatever of this session waits in poll(): the reader, or a writer waiting for room.
 void wakeSession(PortSession& s);
 

@@ -64,9 +64,11 @@ uint32_t lineErrorBits(const LineCounters& before, const LineCounters& now) {
 
 uint32_t takeLineErrors(PortSession& s) {
     if (!s.port) return 0;
+    // Read under the lock: a reader and a writer that both take errors must not let an older snapshot
+    // overwrite a newer base, which would show the same error twice.
+    std::lock_guard lock(s.errorMutex);
     LineCounters now;
     if (!readLineCounters(s.port.get(), now)) return 0;
-    std::lock_guard lock(s.errorMutex);
     uint32_t bits = lineErrorBits(s.lineErrorBase, now);
     s.lineErrorBase = now;
     return bits;
@@ -88,7 +90,8 @@ int outputQueueBytes(PortSession& s) {
 }
 
 bool waitLineTime(PortSession& s, size_t bytes) {
-    const uint32_t baud = s.baudRate ? s.baudRate : kDefaultBaud;
+    const uint32_t rate = s.baudRate.load();
+    const uint32_t baud = rate ? rate : kDefaultBaud;
     // Ten bits a byte. Never shorter than 20 us: below that a wake-up costs more than it saves.
     const uint64_t ns = std::max<uint64_t>(20'000, bytes * 10ull * 1'000'000'000ull / baud);
     const timespec wait{static_cast<time_t>(ns / 1'000'000'000ull), static_cast<long>(ns % 1'000'000'000ull)};
@@ -100,7 +103,7 @@ bool waitLineTime(PortSession& s, size_t bytes) {
 int portWrite(PortSession& s, const uint8_t* bytes, size_t count) {
     std::lock_guard lock(s.writeMutex);
     if (!s.port) return 0;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs(s.baudRate, count));
+    const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs(s.baudRate.load(), count));
     size_t done = 0;
     bool waited = false;
     while (done < count) {

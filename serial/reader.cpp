@@ -30,9 +30,31 @@ void runMachine(Handler& handler, PortSession& s, int state, std::span<const uin
     if (next == 0) endExchange(s.window.load());
 }
 
+int slotIndex(const PortSession& s) {
+    return static_cast<int>(&s - sessionTable.data());
+}
+
+// An exchange whose owner was never recorded (0) belongs to whichever line feeds it.
+bool isOwner(const PortSession& s) {
+    const int owner = transferOwner.load();
+    return owner == 0 || owner == slotIndex(s);
+}
+
 }  // namespace
 
+int (*pollLine)(pollfd* fds, nfds_t count, int timeoutMs) = ::poll;
+
+bool ownsExchange(const PortSession& s) {
+    return protocolMode.load() == modeIdle || isOwner(s);
+}
+
+bool pieceIsShown(const PortSession& s) {
+    return transferState.load() == 0 || !isOwner(s);
+}
+
 void routePiece(PortSession& s, std::span<const uint8_t> piece) {
+    // One exchange runs in the whole program: another box's bytes must neither feed nor abandon it.
+    if (!ownsExchange(s)) return;
     auto& h = receiveHandlers();
     const int mode = protocolMode.load();
     const int state = transferState.load();
@@ -99,7 +121,7 @@ bool drain(PortSession& s) {
         size_t n = readAndRoute(s, buffer, sizeof buffer, &st);
         if (st == ReadStatus::lost) return false;
         if (n == 0) return true;
-        if (transferState.load() == 0) {
+        if (pieceIsShown(s)) {
             terminalWrite(s, buffer, n);
             hostUpdateNow(s.window.load());
         }
@@ -120,9 +142,15 @@ int readerMain(PortSession& s) {
     bool lost = false;
     pollfd fds[2] = {{s.port.get(), POLLIN, 0}, {s.readWake.get(), POLLIN, 0}};
     while (s.connected.load() && s.readerRun.load()) {
-        int r = ::poll(fds, 2, -1);
+        int r = pollLine(fds, 2, -1);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) break;
+        if (r < 0) {
+            // A reader that cannot wait for the line is as good as a lost line: a session left
+            // "connected" that shows nothing would look like a silent box.
+            writeErrorMark(s, static_cast<uint32_t>(errno));
+            lost = true;
+            break;
+        }
         if (!s.readerRun.load()) break;
         if (fds[1].revents & POLLIN) clearWake(s);
         if (fds[0].revents & POLLNVAL) {

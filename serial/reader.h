@@ -7,6 +7,8 @@
 // an error mark and a posted cmdLineLost, so the window disconnects it.
 #pragma once
 
+#include <poll.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -38,7 +40,17 @@ enum class ReadStatus { data, empty, lost };
 size_t readAndRoute(WindowId window, uint8_t* buffer, size_t capacity);
 size_t readAndRoute(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus* status = nullptr);
 
-// Hands a received piece to its handler by the current protocolMode and transferState.
+// Hands a received piece to its handler by the current protocolMode and transferState. While an
+// exchange runs, only the session that owns it (transferOwner) feeds a machine.
 void routePiece(PortSession& s, std::span<const uint8_t> piece);
+
+// Whether the session's pieces go to the machines: always while no exchange runs, else only for the
+// exchange's own session.
+bool ownsExchange(const PortSession& s);
+// Whether a routed piece is shown: unless it belongs to the running data exchange of this session.
+bool pieceIsShown(const PortSession& s);
+
+// How the reader waits for the line (poll); tests replace it to make the wait fail.
+extern int (*pollLine)(pollfd* fds, nfds_t count, int timeoutMs);
 
 }  // namespace dl

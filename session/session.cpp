@@ -72,7 +72,7 @@ static void applyCreationDefaults(PortSession& s, WindowId window) {
     s.newLineOnCr = 1;
     s.autoWrap = 1;
     s.portNumber = static_cast<uint8_t>(lastPort.load() & 0xFF);
-    s.baudRate = lastBaud;
+    s.baudRate = lastBaud.load();
     s.byteSize = 8;
     s.flowControl = 0;
     s.parity = 0;

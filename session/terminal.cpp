@@ -1,6 +1,7 @@
 #include "session/terminal.h"
 
 #include <cstring>
+#include <vector>
 
 #include "serial/port_write.h"
 
@@ -12,61 +13,95 @@ constexpr int kLastRow = kScreenRows - 1;
 constexpr int kLastColumn = kScreenColumns - 1;
 constexpr int kTabWidth = 4;
 
-void lineFeed(PortSession& s, WindowId w) {
+// What the interpretation asks of the window host, in order. The requests are made only after the
+// screen lock is released, so a host may read the screen or the cursor back from inside its hook.
+struct HostRequests {
+    enum Kind : uint8_t { cell, whole, caret, beep };
+    struct Request {
+        Kind kind;
+        Rect rect;
+    };
+    std::vector<Request> list;
+    void add(Kind k, Rect r = {}) {
+        // Consecutive caret moves say nothing the last one does not.
+        if (k == caret && !list.empty() && list.back().kind == caret) return;
+        list.push_back({k, r});
+    }
+    void send(WindowId w) const {
+        for (const Request& q : list) {
+            switch (q.kind) {
+                case cell:
+                    hostInvalidate(w, q.rect, false);
+                    break;
+                case whole:
+                    hostInvalidate(w, std::nullopt, false);
+                    break;
+                case caret:
+                    hostPlaceCaret(w);
+                    break;
+                case beep:
+                    hostBeep();
+                    break;
+            }
+        }
+    }
+};
+
+void lineFeed(PortSession& s, HostRequests& out) {
     int old = s.row++;
     if (old == kLastRow) {
         uint8_t* screen = s.screen.data();
         std::memmove(screen, screen + kScreenColumns, kLastRow * kScreenColumns);
         std::memset(screen + kLastRow * kScreenColumns, ' ', kScreenColumns);
-        hostInvalidate(w, std::nullopt, false);
+        out.add(HostRequests::whole);
         s.row = kLastRow;
     }
-    hostPlaceCaret(w);
+    out.add(HostRequests::caret);
 }
 
-void interpret(PortSession& s, WindowId w, const uint8_t* bytes, size_t count);
+void interpret(PortSession& s, HostRequests& out, const uint8_t* bytes, size_t count);
 
-void putChar(PortSession& s, WindowId w, uint8_t ch) {
+void putChar(PortSession& s, HostRequests& out, uint8_t ch) {
     s.screen[s.row * kScreenColumns + s.column] = ch;
     const int cw = s.charWidth.load(std::memory_order_relaxed);
     const int chh = s.charHeight.load(std::memory_order_relaxed);
     const int left = s.column * cw - s.hScrollPos.load(std::memory_order_relaxed);
     const int top = s.row * chh - s.vScrollPos.load(std::memory_order_relaxed);
-    hostInvalidate(w, Rect{left, top, left + cw, top + chh}, false);
+    out.add(HostRequests::cell, Rect{left, top, left + cw, top + chh});
     if (s.column < kLastColumn) {
         ++s.column;
     } else if (s.autoWrap.load(std::memory_order_relaxed)) {
         static constexpr uint8_t crlf[] = {'\r', '\n'};
-        interpret(s, w, crlf, 2);  // runs inside the caller's lock
+        interpret(s, out, crlf, 2);  // runs inside the caller's lock
     }
 }
 
-void interpret(PortSession& s, WindowId w, const uint8_t* bytes, size_t count) {
+void interpret(PortSession& s, HostRequests& out, const uint8_t* bytes, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const uint8_t ch = bytes[i];
         switch (ch) {
             case 0x00:
                 break;
             case 0x07:
-                hostBeep();
+                out.add(HostRequests::beep);
                 break;
             case 0x08:
                 if (s.column > 0) --s.column;
-                hostPlaceCaret(w);
+                out.add(HostRequests::caret);
                 break;
             case 0x09:
-                for (int k = 0; k < kTabWidth; ++k) putChar(s, w, ' ');
+                for (int k = 0; k < kTabWidth; ++k) putChar(s, out, ' ');
                 break;
             case 0x0A:
-                lineFeed(s, w);
+                lineFeed(s, out);
                 break;
             case 0x0D:
                 s.column = 0;
-                hostPlaceCaret(w);
-                if (s.newLineOnCr.load(std::memory_order_relaxed)) lineFeed(s, w);
+                out.add(HostRequests::caret);
+                if (s.newLineOnCr.load(std::memory_order_relaxed)) lineFeed(s, out);
                 break;
             default:
-                putChar(s, w, ch);
+                putChar(s, out, ch);
                 break;
         }
     }
@@ -75,10 +110,17 @@ void interpret(PortSession& s, WindowId w, const uint8_t* bytes, size_t count) {
 }  // namespace
 
 void terminalWrite(PortSession& s, const uint8_t* bytes, size_t count) {
-    std::lock_guard lock(s.screenMutex);
-    const WindowId w = s.window.load();
-    interpret(s, w, bytes, count);
-    if (auto& tap = windowHost().textShown) tap(w, bytes, count);
+    HostRequests requests;
+    requests.list.reserve(count + 4);
+    WindowId w;
+    {
+        std::lock_guard lock(s.screenMutex);
+        w = s.window.load();
+        interpret(s, requests, bytes, count);
+        // The stream tap keeps the screen's order, so it stays inside the lock (it must only copy).
+        if (auto& tap = windowHost().textShown) tap(w, bytes, count);
+    }
+    requests.send(w);
 }
 
 int terminalWrite(WindowId window, const uint8_t* bytes, size_t count) {

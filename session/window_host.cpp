@@ -23,8 +23,8 @@ void hostPostCommand(WindowId w, uint16_t command, intptr_t param) {
     if (auto& f = windowHost().postCommand) f(w, command, param);
 }
 MessageAnswer hostMessageBox(WindowId owner, const std::string& text, const std::string& title,
-                             MessageIcon icon, MessageButtons buttons) {
-    if (auto& f = windowHost().messageBox) return f(owner, text, title, icon, buttons);
+                             MessageIcon icon, MessageButtons buttons, const std::string& detail) {
+    if (auto& f = windowHost().messageBox) return f(owner, text, title, icon, buttons, detail);
     return buttons == MessageButtons::yesNo ? MessageAnswer::no : MessageAnswer::cancel;
 }
 bool hostChooseFile(FileChoice& choice) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace dl {
 
@@ -46,8 +47,10 @@ struct WindowHost {
     std::function<void(WindowId, const std::string&)> setTitle;
     // Post (never send) a command to a window; window 0 addresses the frame.
     std::function<void(WindowId, uint16_t command, intptr_t param)> postCommand;
+    // `text` is the box's fixed text; `detail` (often empty) says more beneath it, such as why a port
+    // could not be opened.
     std::function<MessageAnswer(WindowId owner, const std::string& text, const std::string& title,
-                                MessageIcon, MessageButtons)>
+                                MessageIcon, MessageButtons, const std::string& detail)>
         messageBox;
     // Returns false when the user cancelled; otherwise choice.path holds the chosen path.
     std::function<bool(FileChoice& choice)> chooseFile;
@@ -65,6 +68,32 @@ struct WindowHost {
     // without a window (the command-line tool) show the session as a stream. Called under the
     // session's screen lock, so it must be quick and must not call back into the terminal.
     std::function<void(WindowId, const uint8_t*, size_t)> textShown;
+
+    // ----- What the command dispatcher asks of the windows (main thread only) -----
+    // Creates and shows the session window of `slot` titled `title`; its creation step calls
+    // createSession(window, slot). 0 when no window could be made.
+    std::function<WindowId(const std::string& title, int slot)> openSessionWindow;
+    // The active session window of the frame, or 0.
+    std::function<WindowId()> activeSessionWindow;
+    std::function<void(WindowId)> activateWindow;
+    // Asks a window to close now (the close guard runs); true when it closed.
+    std::function<bool(WindowId)> closeWindow;
+    // Asks a window to close later, from the event loop (so the guard runs after the caller returns).
+    std::function<void(WindowId)> postClose;
+    // The session windows in the frame's own order (first child first), for the close sequence.
+    std::function<std::vector<WindowId>()> sessionWindows;
+    // 609..612: arrange icons, cascade, tile horizontally, tile vertically.
+    std::function<void(uint16_t command)> arrangeWindows;
+    std::function<void()> showReleaseNotes;
+    std::function<void()> closeReleaseNotes;
+    std::function<void()> showAbout;
+    std::function<void(bool on)> setAlwaysOnTop;
+    // Closes the frame later, from the event loop, which runs the close sequence.
+    std::function<void()> postFrameClose;
+    // The modal port settings dialog of a session window; it stores what the user confirmed.
+    std::function<void(WindowId)> portSettingsDialog;
+    // The session window's caret: created and shown, or taken away.
+    std::function<void(WindowId, bool on)> caret;
 };
 
 // The process's host. Unset members do nothing (and answer "cancel"/"no"/false).
@@ -77,7 +106,7 @@ void hostProgressChanged(WindowId w);
 void hostSetTitle(WindowId w, const std::string& title);
 void hostPostCommand(WindowId w, uint16_t command, intptr_t param);
 MessageAnswer hostMessageBox(WindowId owner, const std::string& text, const std::string& title,
-                             MessageIcon icon, MessageButtons buttons);
+                             MessageIcon icon, MessageButtons buttons, const std::string& detail = {});
 bool hostChooseFile(FileChoice& choice);
 void hostBeep();
 void hostWaitCursor(bool on);

@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "app/dispatch.h"
 #include "app/recent_files.h"
 #include "protocol/data_stream.h"
 #include "protocol/file_choice.h"
@@ -118,10 +119,11 @@ public:
             cv_.notify_all();
         };
         h.messageBox = [this](dl::WindowId owner, const std::string& text, const std::string& title,
-                              dl::MessageIcon, dl::MessageButtons buttons) {
+                              dl::MessageIcon, dl::MessageButtons buttons, const std::string&) {
             std::lock_guard lock(m_);
             messages_.push_back({owner, text, title, buttons});
             if (buttons == dl::MessageButtons::ok) return dl::MessageAnswer::ok;
+            if (title == "Data Saving Failed") return dl::MessageAnswer::no;  // never retried for ever
             return answer_;
         };
         h.chooseFile = [this](dl::FileChoice& choice) {
@@ -284,33 +286,17 @@ public:
     dl::WindowId active = 0;
 
 private:
+    // As the windows do: window 0 is the frame, any other a session window.
     void handle(const Posted& p) {
         handled_.push_back(p);
         taken_.push_back(false);
-        dl::PortSession* s = dl::sessionOf(p.window);
-        switch (p.command) {
-            case dl::cmdUpload:
-                // The session window ignores Upload while a transfer runs.
-                if (s && !s->transferActive.load()) dl::startImageUpload(p.window);
-                break;
-            case dl::cmdSendNotify:
-                dl::onSendNotify(p.param != 0 ? active : 0, p.param);
-                break;
-            case dl::cmdReceiveNotify:
-                dl::onReceiveNotify(0, p.param);
-                break;
-            case dl::cmdSenderEnded:
-                if (s) joinSenders(*s);
-                break;
-            case dl::cmdLineLost: {
-                const auto start = SteadyClock::now();
-                dl::disconnectPort(p.window);
-                lostLineDisconnect = std::chrono::duration_cast<Millis>(SteadyClock::now() - start);
-                break;
-            }
-            default:
-                break;
-        }
+        const auto start = SteadyClock::now();
+        if (p.window == 0)
+            dl::frameCommand(p.command, p.param);
+        else
+            dl::sessionCommand(p.window, p.command, p.param);
+        if (p.command == dl::cmdLineLost)
+            lostLineDisconnect = std::chrono::duration_cast<Millis>(SteadyClock::now() - start);
     }
 
     static void joinSenders(dl::PortSession& s) {

@@ -62,7 +62,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(createSession(kWin, 1), 1);
         windowHost().messageBox = [this](WindowId owner, const std::string& text, const std::string& title,
-                                         MessageIcon icon, MessageButtons) {
+                                         MessageIcon icon, MessageButtons, const std::string&) {
             boxes.push_back({owner, text, title, icon});
             return MessageAnswer::ok;
         };

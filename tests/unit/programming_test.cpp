@@ -301,7 +301,7 @@ TEST_F(TypedCommand, EachCommandGoesOutOneCharacterAtATimeWithAPauseAfterEach) {
         std::string_view text;
     };
     windowHost().messageBox = [](WindowId, const std::string&, const std::string&, MessageIcon,
-                                 MessageButtons) { return MessageAnswer::yes; };
+                                 MessageButtons, const std::string&) { return MessageAnswer::yes; };
     for (Case c :
          {Case{ProgrammingCommand::safe, "\rm:prog_sum\r"}, Case{ProgrammingCommand::all, "\rm:prog_all\r"},
           Case{ProgrammingCommand::cardless, "\rm:Cardless\r"},
@@ -349,7 +349,7 @@ TEST_F(TypedCommand, BootBlockWarningMustBeAnsweredYes) {
     std::vector<Asked> asked;
     MessageAnswer answer = MessageAnswer::no;
     windowHost().messageBox = [&](WindowId owner, const std::string& text, const std::string& title,
-                                  MessageIcon icon, MessageButtons buttons) {
+                                  MessageIcon icon, MessageButtons buttons, const std::string&) {
         asked.push_back({owner, text, title, icon, buttons});
         return answer;
     };

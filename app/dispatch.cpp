@@ -1,0 +1,256 @@
+#include "app/dispatch.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/commands.h"
+#include "app/language.h"
+#include "app/recent_files.h"
+#include "protocol/data_stream.h"
+#include "protocol/outcome.h"
+#include "protocol/programming.h"
+#include "protocol/protocol_state.h"
+#include "protocol/sector_sender.h"
+#include "serial/port.h"
+#include "session/session.h"
+
+namespace dl {
+
+int32_t alwaysOnTop = 0;
+
+namespace {
+
+constexpr const char* kGuardText = "Stop downloading and close program ?";
+constexpr const char* kGuardTitle = "Warning:If you break downloading the STB may not revive !!!";
+
+WindowId activeSession() {
+    auto& f = windowHost().activeSessionWindow;
+    return f ? f() : 0;
+}
+
+void setCaret(WindowId window, bool on) {
+    if (auto& f = windowHost().caret) f(window, on);
+}
+
+void connectOrDisconnect(WindowId window, PortSession& s) {
+    if (s.connected.load()) {
+        if (!sessionMayClose(window)) return;
+        setCaret(window, false);
+        disconnectPort(window);
+        notifyExternalTerminal(true);
+        return;
+    }
+    notifyExternalTerminal(false);
+    if (connectPort(window)) {
+        setCaret(window, true);
+        return;
+    }
+    hostMessageBox(window, "Connection failed.", appTitle(), MessageIcon::warning, MessageButtons::ok,
+                   lastConnectError());
+}
+
+void portSettings(WindowId window, PortSession& s) {
+    if (auto& f = windowHost().portSettingsDialog) f(window);
+    // Ok and Cancel alike: an open port gets the session's settings again.
+    if (s.connected.load() && applyLineSettings(window) == 0)
+        hostMessageBox(window, "Settings failed!", appTitle(), MessageIcon::warning, MessageButtons::ok);
+}
+
+int program(WindowId window, ProgrammingCommand kind, std::optional<std::string> image) {
+    pendingRecentFile = std::move(image);
+    return sendProgrammingCommand(window, kind);
+}
+
+// The line vanished under the session: it is disconnected without asking, and a running exchange of
+// this session ends as cut off.
+void lineLost(WindowId window, PortSession& s, int slot) {
+    if (transferOwner.load() == slot && exchangeInProgress()) {
+        ExchangeOutcome o;
+        o.kind = OutcomeKind::lineLost;
+        const int mode = protocolMode.load();
+        o.exchange = mode == modeDataReceive ? ExchangeKind::dataReceive
+                     : mode == modeDataSend  ? ExchangeKind::dataSend
+                                             : ExchangeKind::programming;
+        recordOutcome(o);
+    }
+    const std::string device = devicePath(s.portNumber);
+    setCaret(window, false);
+    disconnectPort(window);
+    notifyExternalTerminal(true);
+    hostMessageBox(window, "The line to the box is gone (device removed or hung up).", appTitle(),
+                   MessageIcon::warning, MessageButtons::ok, device);
+}
+
+bool isFailure(OutcomeKind k) {
+    return k != OutcomeKind::none && k != OutcomeKind::completed;
+}
+
+// The exchange gave the line back. A failure is said (the box with a text of its own was shown
+// already for a file too small); a send's file is closed unless its stream still runs.
+void exchangeEnded(WindowId window, PortSession& s) {
+    const ExchangeOutcome o = lastOutcome();
+    if (o.exchange == ExchangeKind::dataSend && s.streamThreadId.load() == 0) {
+        if (s.streamThread.joinable()) s.streamThread.join();
+        s.file.reset();
+    }
+    if (isFailure(o.kind) && o.kind != OutcomeKind::fileTooSmall && o.kind != OutcomeKind::lineLost)
+        hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
+}
+
+void senderEnded(WindowId window, PortSession& s, intptr_t reason) {
+    for (std::thread* t : {&s.sectorThread, &s.streamThread}) {
+        if (t->joinable()) t->join();
+    }
+    if (reason == senderImageShort) {
+        const ExchangeOutcome o = lastOutcome();
+        hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
+    }
+}
+
+std::optional<ProgrammingCommand> programmingKind(uint16_t id) {
+    switch (id) {
+        case cmdUpdateSafe:
+            return ProgrammingCommand::safe;
+        case cmdUpdateAll:
+            return ProgrammingCommand::all;
+        case cmdUpdateCardless:
+            return ProgrammingCommand::cardless;
+        case cmdUpdateM5:
+            return ProgrammingCommand::m5;
+        default:
+            return std::nullopt;
+    }
+}
+
+int openOrClosePort(int slot) {
+    PortSession& s = sessionTable[static_cast<size_t>(slot)];
+    if (const WindowId w = s.window.load(); s.inUse.load() == 1 && w != 0) {
+        if (auto& close = windowHost().closeWindow) close(w);
+        return 1;
+    }
+    currentSession = slot;
+    auto& open = windowHost().openSessionWindow;
+    const WindowId w = open ? open("Com" + std::to_string(slot), slot) : 0;
+    if (w == 0) return 0;  // nothing is left behind: no activation, no connect
+    if (auto& f = windowHost().activateWindow) f(w);
+    sessionCommand(w, cmdConnect, 0);
+    return 1;
+}
+
+}  // namespace
+
+bool sessionMayClose(WindowId window) {
+    PortSession* s = sessionOf(window);
+    if (!s || !s->transferActive.load()) return true;
+    return hostMessageBox(window, kGuardText, kGuardTitle, MessageIcon::warning, MessageButtons::yesNo) ==
+           MessageAnswer::yes;
+}
+
+bool closeAllSessions() {
+    if (auto& f = windowHost().closeReleaseNotes) f();
+    auto& list = windowHost().sessionWindows;
+    auto& close = windowHost().closeWindow;
+    if (!list || !close) return true;
+    for (WindowId w : list()) {
+        if (!close(w)) return false;
+    }
+    return true;
+}
+
+int frameCommand(uint16_t id, intptr_t lParam) {
+    auto& h = windowHost();
+    switch (id) {
+        case cmdOpenCom1:
+        case cmdOpenCom2:
+        case cmdOpenCom3:
+        case cmdOpenCom4:
+            return openOrClosePort(id - 500);
+        case cmdClose:
+            if (WindowId w = activeSession(); w != 0 && h.closeWindow) return h.closeWindow(w) ? 1 : 0;
+            return 0;
+        case cmdConnect:
+        case cmdVerifySystem:
+        case cmdUpdateChannelData:
+        case cmdUpdateSafe:
+        case cmdUpdateAll:
+        case cmdUpload:  // the menus name PgUp for it: the key works on the active window as the others do
+        case cmdUpdateCardless:
+        case cmdUpdateM5:
+            if (WindowId w = activeSession(); w != 0) return sessionCommand(w, id, 0);
+            return 0;
+        case cmdArrangeIcons:
+        case cmdCascade:
+        case cmdTileHorizontal:
+        case cmdTileVertical:
+            if (h.arrangeWindows) h.arrangeWindows(id);
+            return 1;
+        case cmdReleaseNote:
+            if (h.showReleaseNotes) h.showReleaseNotes();
+            return 1;
+        case cmdAbout:
+            if (h.showAbout) h.showAbout();
+            return 1;
+        case cmdAlwaysOnTop:
+            alwaysOnTop = alwaysOnTop ? 0 : 1;
+            if (h.setAlwaysOnTop) h.setAlwaysOnTop(alwaysOnTop != 0);
+            return 1;
+        case cmdExit:
+            if (h.postFrameClose) h.postFrameClose();
+            return 1;
+        case cmdReceiveNotify:
+            onReceiveNotify(0, lParam);
+            return 1;
+        case cmdSendNotify:
+            onSendNotify(lParam);
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+int sessionCommand(WindowId window, uint16_t id, intptr_t lParam) {
+    const int slot = findSession(window);
+    if (slot == 0) return 0;
+    PortSession& s = sessionTable[static_cast<size_t>(slot)];
+    if (auto kind = programmingKind(id)) return program(window, *kind, std::nullopt);
+    if (id >= cmdRecentFileFirst && id <= cmdRecentFileLast)
+        return program(window, ProgrammingCommand::safe, recentFileAt(id - cmdRecentFileFirst));
+    switch (id) {
+        case cmdClose:
+            if (auto& f = windowHost().postClose) f(window);
+            return 1;
+        case cmdSettings:
+            portSettings(window, s);
+            return 1;
+        case cmdConnect:
+            connectOrDisconnect(window, s);
+            return 1;
+        case cmdUpdateChannelData:
+            if (lParam != 0) {
+                startDataStream(window);
+                return 1;
+            }
+            return startDataSend(window);
+        case cmdUpload:
+            if (s.transferActive.load()) return 0;
+            while (startImageUpload(window) != 0) {
+            }
+            return 1;
+        case cmdCleanRecentFiles:
+            clearRecentFiles();
+            return 1;
+        case cmdLineLost:
+            lineLost(window, s, slot);
+            return 1;
+        case cmdExchangeEnded:
+            exchangeEnded(window, s);
+            return 1;
+        case cmdSenderEnded:
+            senderEnded(window, s, lParam);
+            return 1;
+        default:
+            return 0;  // 604 among them: nothing is known to send for it
+    }
+}
+
+}  // namespace dl

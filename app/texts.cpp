@@ -1,0 +1,104 @@
+#include "app/texts.h"
+
+#include <array>
+
+#include "app/language.h"
+
+namespace dl {
+
+namespace {
+
+struct Entry {
+    Text id;
+    std::string_view english;
+    std::string_view korean;  // empty: the English text in both languages
+};
+
+// Kept in the enum's order; the static_assert below and the unit test catch a row out of place.
+constexpr Entry kTexts[] = {
+    {Text::popupFile, "&File   ", {}},
+    {Text::popupDstb, "DSTB   ", {}},
+    {Text::popupWindow, "Window  ", {}},
+    {Text::popupHelp, "Help", {}},
+    {Text::frameOpenCom1, "Open Com&1", {}},
+    {Text::frameOpenCom2, "Open Com&2", {}},
+    {Text::frameOpenCom3, "Open Com&3", {}},
+    {Text::frameOpenCom4, "Open Com&4", {}},
+    {Text::frameExit, "E&xit", {}},
+    {Text::frameVerify, "Verify System                     F1", {}},
+    {Text::frameUpdateChannel, "Update Channel Data          F2", {}},
+    {Text::frameUpdateSafe, "Update Software (Safe)      F3", {}},
+    {Text::frameUpdateAll, "Update Software and Data (All)     F4", {}},
+    {Text::frameUpdateCardless, "Update Cardless                         F5", {}},
+    {Text::frameUpdateM5, "Update M5                                 F6", {}},
+    {Text::frameUpload, "Upload...                       PgUp", {}},
+    {Text::frameClose, "Close                            Alt F4", {}},
+    {Text::frameArrangeIcons, "Arrange &Icons", {}},
+    {Text::frameCascade, "&Cascade", {}},
+    {Text::frameTileHorizontal, "Tile &Horizontal", {}},
+    {Text::frameTileVertical, "Tile &Vertical", {}},
+    {Text::frameContents, "Contents", {}},
+    {Text::frameReleaseNote, "&Release note...", {}},
+    {Text::frameAbout, "&About...", {}},
+    {Text::windowMenuRow, "&%d %s", {}},
+    {Text::sessionConnect, "Connect                    Home", "직렬 연결               Home"},
+    {Text::sessionDisconnect, "Disconnect                Home", "연결 해제               Home"},
+    {Text::sessionSettings, "Settings...", "포트 설정..."},
+    {Text::sessionVerify, "Verify System                 F1", "시스템 점검               F1"},
+    {Text::sessionUpdateChannel, "Update Channel Data       F2", "업데이트 채널 리스트      F2"},
+    {Text::sessionUpdateSafe, "Update Software (Safe)    F3", "업데이트 소프트웨어       F3"},
+    {Text::sessionUpdateAll, "Update Firmware (All)      F4", "업데이트 펌웨어 전체      F4"},
+    {Text::sessionUpdateCardless, "Update Cardless            F5", "업데이트 카드리스       F5"},
+    {Text::sessionUpdateM5, "Update M5                  F6", "업데이트 M5\t\t\tF6"},
+    {Text::sessionUpload, "Upload...                    PgUp", "업로드...               PgUp"},
+    {Text::sessionClose, "Close                        Alt+F4", "닫기                  Alt+F4"},
+    {Text::cleanRecentFiles, "Clean Recent Files List", {}},
+    {Text::recentRow, " &%d %s", {}},
+    {Text::appTitle, "Downloader", "코르바네 시험기"},
+    {Text::sessionTitle, "Com%d", {}},
+    {Text::aboutVersion, "Version 1.32R", {}},
+    {Text::aboutDate, "Apr 16 2004", {}},
+    {Text::buttonOk, "OK", {}},
+    {Text::releaseNotesFile, "ZENTU.TXT", {}},
+    {Text::releaseNotesTitle, "ZENTU.TXT - Release notes", {}},
+    {Text::releaseNotesMissing, "The release notes file ZENTU.TXT was not found.\n\nLooked in:\n%s", {}},
+    {Text::selectDataFileTitle, "Select data file to send", "전송할 데이터 파일을 선택하세요"},
+    {Text::saveDataTitle, "Select file to save data", "업로드할 파일 "},
+    {Text::connectionFailed, "Connection failed.", {}},
+    {Text::settingsFailed, "Settings failed!", {}},
+    {Text::stopDownloadText, "Stop downloading and close program ?", {}},
+    {Text::stopDownloadTitle, "Warning:If you break downloading the STB may not revive !!!", {}},
+    {Text::dataReceiving, "Data Receiving...", {}},
+    {Text::receiveDoneText, "%d bytes received\n\nChecksum is %X\n\n\nDo you want to save as a file ?", {}},
+    {Text::receiveDoneTitle, "Data Receiving Done", {}},
+    {Text::sendDoneText, "%d bytes transmitted\n\nChecksum is %X", {}},
+    {Text::sendDoneTitle, "Data Transmitting Done", {}},
+    {Text::sizeInvalidText, "Size of the file is invalid !", {}},
+    {Text::sizeInvalidTitle, "Please AC PLUG OFF and ON to continue", {}},
+    {Text::sendEventFailedText, "Failed to create event for send thread!", {}},
+    {Text::zentuErrorTitle, "Zentu Error!", {}},
+};
+
+static_assert(std::size(kTexts) == static_cast<size_t>(Text::count_), "one row per text id");
+
+constexpr bool inOrder() {
+    for (size_t i = 0; i < std::size(kTexts); ++i)
+        if (static_cast<size_t>(kTexts[i].id) != i) return false;
+    return true;
+}
+static_assert(inOrder(), "rows in the order of the ids");
+
+}  // namespace
+
+std::string_view text(Text id, bool korean) {
+    const auto i = static_cast<size_t>(id);
+    if (i >= std::size(kTexts)) return {};
+    const Entry& e = kTexts[i];
+    return korean && !e.korean.empty() ? e.korean : e.english;
+}
+
+std::string_view text(Text id) {
+    return text(id, koreanUi.load());
+}
+
+}  // namespace dl

@@ -1,0 +1,88 @@
+// Every text the user reads: menu items, window and dialog titles, message-box texts, by id and
+// language. One table, so the desktop program, the command-line tool and the tests quote the same
+// bytes; a text is used exactly as it stands, runs of spaces, "&" mnemonics and tabs included.
+//
+// Texts without a Korean variant (message-box texts above all) answer the English one in both
+// languages. Formats ("%d", "%X", "%s") are filled by the caller.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace dl {
+
+enum class Text : uint16_t {
+    // The frame's menu bar, shown in both languages; only the connect item follows the language.
+    popupFile,
+    popupDstb,
+    popupWindow,
+    popupHelp,
+    frameOpenCom1,
+    frameOpenCom2,
+    frameOpenCom3,
+    frameOpenCom4,
+    frameExit,
+    frameVerify,
+    frameUpdateChannel,
+    frameUpdateSafe,
+    frameUpdateAll,
+    frameUpdateCardless,
+    frameUpdateM5,
+    frameUpload,
+    frameClose,
+    frameArrangeIcons,
+    frameCascade,
+    frameTileHorizontal,
+    frameTileVertical,
+    frameContents,
+    frameReleaseNote,
+    frameAbout,
+    windowMenuRow,  // "&%d %s": number from 1, window title
+    // The session's connect item and context menu, by language.
+    sessionConnect,
+    sessionDisconnect,
+    sessionSettings,
+    sessionVerify,
+    sessionUpdateChannel,
+    sessionUpdateSafe,
+    sessionUpdateAll,
+    sessionUpdateCardless,
+    sessionUpdateM5,
+    sessionUpload,
+    sessionClose,
+    cleanRecentFiles,
+    recentRow,  // " &%d %s": number from 1, path
+    // Titles.
+    appTitle,
+    sessionTitle,  // "Com%d"
+    aboutVersion,
+    aboutDate,
+    buttonOk,
+    releaseNotesFile,
+    releaseNotesTitle,
+    releaseNotesMissing,  // "%s": the places looked in
+    selectDataFileTitle,
+    saveDataTitle,
+    // Message boxes.
+    connectionFailed,
+    settingsFailed,
+    stopDownloadText,
+    stopDownloadTitle,
+    dataReceiving,
+    receiveDoneText,  // "%d", "%X"
+    receiveDoneTitle,
+    sendDoneText,  // "%d", "%X"
+    sendDoneTitle,
+    sizeInvalidText,
+    sizeInvalidTitle,
+    sendEventFailedText,
+    zentuErrorTitle,
+    count_  // not a text
+};
+
+// The text in the given language.
+std::string_view text(Text id, bool korean);
+// The text in the language of the run (koreanUi).
+std::string_view text(Text id);
+
+}  // namespace dl

@@ -1,0 +1,56 @@
+#include "desktop_app.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <cstdio>
+
+#include "app/dispatch.h"
+#include "app/profile.h"
+#include "app/settings.h"
+#include "frame_window.h"
+#include "gui_host.h"
+#include "serial/port.h"
+#include "session/session.h"
+
+#ifndef DL_DATA_DIR
+#define DL_DATA_DIR "/usr/local/share/downloader"
+#endif
+
+namespace dl::gui {
+
+DesktopApp::DesktopApp(QString settingsPath)
+    : settingsPath_(settingsPath.isEmpty() ? QString::fromStdString(defaultSettingsPath()) : std::move(settingsPath)) {}
+
+DesktopApp::~DesktopApp() {
+    // The frame first: its session windows still reach the host while they go.
+    frame_.reset();
+    host_.reset();
+}
+
+QStringList DesktopApp::releaseNotesFolders() {
+    return {QCoreApplication::applicationDirPath(), QStringLiteral(DL_DATA_DIR)};
+}
+
+void DesktopApp::start() {
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.xpm")));
+    const Profile profile = Profile::load(settingsPath_.toStdString());
+    loadStartupSettings(profile);
+    loadLinkSettings(profile);
+    frame_ = std::make_unique<FrameWindow>();
+    host_ = std::make_unique<GuiHost>(frame_.get());
+    frame_->setReleaseNotesFolders(releaseNotesFolders());
+    frame_->onClosed = [this] { exitStep(); };
+    if (alwaysOnTop) frame_->setAlwaysOnTop(true);
+    frame_->placeAt(sessionTable[0].windowRect);
+    frame_->show();
+}
+
+void DesktopApp::exitStep() {
+    std::string error;
+    if (!saveExitSettings(settingsPath_.toStdString(), frame_->frameRect(), &error))
+        std::fprintf(stderr, "downloader: settings not saved to %s: %s\n", settingsPath_.toLocal8Bit().constData(),
+                     error.c_str());
+    if (onExit) onExit();
+}
+
+}  // namespace dl::gui

@@ -1,0 +1,299 @@
+#include "frame_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <algorithm>
+
+#include "about_dialog.h"
+#include "app/commands.h"
+#include "app/dispatch.h"
+#include "app/language.h"
+#include "app/menus.h"
+#include "release_notes_window.h"
+#include "session/session.h"
+#include "session_window.h"
+
+namespace dl::gui {
+
+namespace {
+
+QString qstr(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+std::optional<MenuKey> menuKeyOf(const QKeyEvent* e) {
+    if (e->modifiers() & ~Qt::KeypadModifier) return std::nullopt;
+    switch (e->key()) {
+        case Qt::Key_Home:
+            return MenuKey::home;
+        case Qt::Key_PageUp:
+            return MenuKey::pageUp;
+        case Qt::Key_F1:
+            return MenuKey::f1;
+        case Qt::Key_F2:
+            return MenuKey::f2;
+        case Qt::Key_F3:
+            return MenuKey::f3;
+        case Qt::Key_F4:
+            return MenuKey::f4;
+        case Qt::Key_F5:
+            return MenuKey::f5;
+        case Qt::Key_F6:
+            return MenuKey::f6;
+        default:
+            return std::nullopt;
+    }
+}
+
+bool checkable(uint16_t id) {
+    return (id >= cmdOpenCom1 && id <= cmdOpenCom4) || (id >= cmdWindowMenuFirst && id < cmdWindowMenuFirst + 4);
+}
+
+}  // namespace
+
+FrameWindow::FrameWindow(QWidget* parent) : QMainWindow(parent), mdi_(new QMdiArea(this)) {
+    setWindowTitle(qstr(appTitle()));
+    mdi_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    mdi_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setCentralWidget(mdi_);
+    const auto layout = frameMenu(FrameMenuInput{});
+    for (size_t i = 0; i < layout.size(); ++i) {
+        QMenu* m = menuBar()->addMenu(qstr(layout[i].title));
+        popups_.push_back(m);
+        connect(m, &QMenu::aboutToShow, this, [this, i] { refreshMenu(static_cast<int>(i)); });
+        connect(m, &QMenu::triggered, this, [this](QAction* a) { menuChosen(a->data().value<uint16_t>()); });
+        refreshMenu(static_cast<int>(i));
+    }
+    // The named keys must reach the active session window wherever the focus is inside the frame,
+    // before the MDI area's own scrolling keys (Page Up, Home) can take them.
+    qApp->installEventFilter(this);
+}
+
+FrameWindow::~FrameWindow() {
+    qApp->removeEventFilter(this);
+    // While the MDI area still stands, so each session stores where its window was.
+    for (QMdiSubWindow* sub : sessionSubWindows()) static_cast<SessionWindow*>(sub->widget())->release();
+    if (notes_) delete notes_.data();
+}
+
+std::vector<QMdiSubWindow*> FrameWindow::sessionSubWindows() const {
+    std::vector<QMdiSubWindow*> out;
+    for (QMdiSubWindow* sub : mdi_->subWindowList(QMdiArea::CreationOrder)) {
+        auto* w = qobject_cast<SessionWindow*>(sub->widget());
+        if (w && sessionOf(w->id())) out.push_back(sub);
+    }
+    return out;
+}
+
+SessionWindow* FrameWindow::sessionWindow(WindowId id) const {
+    QMdiSubWindow* sub = subWindowOf(id);
+    return sub ? static_cast<SessionWindow*>(sub->widget()) : nullptr;
+}
+
+QMdiSubWindow* FrameWindow::subWindowOf(WindowId id) const {
+    if (id == 0) return nullptr;
+    for (QMdiSubWindow* sub : sessionSubWindows())
+        if (static_cast<SessionWindow*>(sub->widget())->id() == id) return sub;
+    return nullptr;
+}
+
+WindowId FrameWindow::activeSessionWindow() const {
+    // currentSubWindow, unlike activeSubWindow, still answers while a dialog has the focus.
+    QMdiSubWindow* sub = mdi_->currentSubWindow();
+    auto* w = sub ? qobject_cast<SessionWindow*>(sub->widget()) : nullptr;
+    return w && sessionOf(w->id()) ? w->id() : 0;
+}
+
+std::vector<WindowId> FrameWindow::sessionWindows() const {
+    std::vector<WindowId> out;
+    const auto order = mdi_->subWindowList(QMdiArea::StackingOrder);
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        auto* w = qobject_cast<SessionWindow*>((*it)->widget());
+        if (w && sessionOf(w->id())) out.push_back(w->id());
+    }
+    return out;
+}
+
+std::optional<Rect> FrameWindow::placementOf(WindowId id) const {
+    for (QMdiSubWindow* sub : mdi_->subWindowList()) {
+        auto* w = qobject_cast<SessionWindow*>(sub->widget());
+        if (!w || w->id() != id) continue;
+        const QRect g = sub->isMinimized() || sub->isMaximized() ? sub->normalGeometry() : sub->geometry();
+        if (!g.isValid()) return std::nullopt;
+        return Rect{g.left(), g.top(), g.left() + g.width(), g.top() + g.height()};
+    }
+    return std::nullopt;
+}
+
+WindowId FrameWindow::openSessionWindow(const QString& title, int slot) {
+    auto* w = new SessionWindow;
+    if (!w->attach(slot)) {
+        delete w;
+        return 0;
+    }
+    QMdiSubWindow* sub = mdi_->addSubWindow(w);
+    sub->setAttribute(Qt::WA_DeleteOnClose);
+    sub->setWindowTitle(title);
+    const Rect r = sessionTable[slot].windowRect;
+    sub->setGeometry(r.left, r.top, std::max(1, r.right - r.left), std::max(1, r.bottom - r.top));
+    sub->show();
+    return w->id();
+}
+
+void FrameWindow::refreshMenu(int index) {
+    FrameMenuInput in = frameMenuInput(activeSessionWindow(), koreanUi.load());
+    const WindowId active = activeSessionWindow();
+    for (QMdiSubWindow* sub : sessionSubWindows()) {
+        if (static_cast<SessionWindow*>(sub->widget())->id() == active)
+            in.activeWindowIndex = static_cast<int>(in.windowTitles.size());
+        in.windowTitles.push_back(sub->windowTitle().toStdString());
+    }
+    const MenuPopup popup = frameMenu(in).at(index);
+    QMenu* m = popups_.at(index);
+    m->clear();
+    for (const MenuItem& item : popup.items) {
+        if (item.isSeparator()) {
+            m->addSeparator();
+            continue;
+        }
+        QAction* a = m->addAction(qstr(item.text));
+        a->setData(QVariant::fromValue<uint16_t>(item.id));
+        a->setEnabled(item.enabled);
+        a->setCheckable(checkable(item.id));
+        a->setChecked(item.checked);
+    }
+}
+
+void FrameWindow::menuChosen(uint16_t id) {
+    if (id >= cmdWindowMenuFirst && id < cmdWindowMenuFirst + 4) {
+        const auto subs = sessionSubWindows();
+        const size_t i = id - cmdWindowMenuFirst;
+        if (i < subs.size()) mdi_->setActiveSubWindow(subs[i]);
+        return;
+    }
+    frameCommand(id, 0);
+}
+
+bool FrameWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress) return false;
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || widget->window() != this) return false;
+    const auto key = menuKeyOf(static_cast<QKeyEvent*>(event));
+    const WindowId active = key ? activeSessionWindow() : 0;
+    if (!active) return false;
+    sessionCommand(active, menuKeyCommand(*key), 0);
+    return true;
+}
+
+void FrameWindow::arrange(uint16_t command) {
+    switch (command) {
+        case cmdArrangeIcons:
+            arrangeIcons();
+            break;
+        case cmdCascade:
+            mdi_->cascadeSubWindows();
+            break;
+        case cmdTileHorizontal:
+            tile(true);
+            break;
+        case cmdTileVertical:
+            tile(false);
+            break;
+        default:
+            break;
+    }
+}
+
+// QMdiArea's own tiling picks a grid; the menu offers the two directions, one band per window.
+void FrameWindow::tile(bool stacked) {
+    std::vector<QMdiSubWindow*> shown;
+    for (QMdiSubWindow* sub : sessionSubWindows())
+        if (!sub->isMinimized() && !sub->isHidden()) shown.push_back(sub);
+    if (shown.empty()) return;
+    const QRect area = mdi_->viewport()->rect();
+    const int n = static_cast<int>(shown.size());
+    for (int i = 0; i < n; ++i) {
+        QMdiSubWindow* sub = shown[i];
+        if (sub->isMaximized()) sub->showNormal();
+        QRect band = stacked ? QRect(0, area.height() * i / n, area.width(), area.height() * (i + 1) / n - area.height() * i / n)
+                             : QRect(area.width() * i / n, 0, area.width() * (i + 1) / n - area.width() * i / n, area.height());
+        sub->setGeometry(band);
+    }
+}
+
+// Minimised windows in a row along the bottom edge, left to right.
+void FrameWindow::arrangeIcons() {
+    const QRect area = mdi_->viewport()->rect();
+    int x = 0, y = area.bottom() + 1;
+    for (QMdiSubWindow* sub : sessionSubWindows()) {
+        if (!sub->isMinimized()) continue;
+        const QSize s = sub->size();
+        if (x > 0 && x + s.width() > area.width()) {
+            x = 0;
+            y -= s.height();
+        }
+        sub->move(x, y - s.height());
+        x += s.width();
+    }
+}
+
+void FrameWindow::showReleaseNotes() {
+    if (notes_) {
+        if (notes_->isMinimized()) notes_->showNormal();
+        notes_->show();
+        notes_->raise();
+        notes_->activateWindow();
+        return;
+    }
+    notes_ = new ReleaseNotesWindow(notesFolders_);
+    notes_->show();
+}
+
+void FrameWindow::closeReleaseNotes() {
+    if (notes_) notes_->close();
+}
+
+void FrameWindow::showAbout() {
+    AboutDialog about(this);
+    about.exec();
+}
+
+void FrameWindow::setAlwaysOnTop(bool on) {
+    const bool shown = isVisible();
+    setWindowFlag(Qt::WindowStaysOnTopHint, on);
+    // Changing a window flag hides the window.
+    if (shown) show();
+}
+
+Rect FrameWindow::frameRect() const {
+    // Outer position and inner size: what placeAt takes back, so the frame neither drifts nor grows
+    // from one run to the next.
+    const QPoint p = pos();
+    const QSize s = size();
+    return Rect{p.x(), p.y(), p.x() + s.width(), p.y() + s.height()};
+}
+
+void FrameWindow::placeAt(const Rect& r) {
+    const QSize least = minimumSizeHint();
+    const int w = r.right - r.left > 0 ? r.right - r.left : least.width();
+    const int h = r.bottom - r.top > 0 ? r.bottom - r.top : least.height();
+    move(r.left, r.top);
+    resize(w, h);
+}
+
+void FrameWindow::closeEvent(QCloseEvent* event) {
+    if (!closeAllSessions()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    if (onClosed) onClosed();
+}
+
+}  // namespace dl::gui

@@ -1,0 +1,52 @@
+// Fills the core's window host for the desktop program. Calls that may come from worker threads
+// (repaints, titles, posted commands, beeps, cursors, caret) only queue work to the GUI thread and
+// return at once; repaint requests for one window are merged until the GUI thread takes them, so a
+// fast line cannot flood the event queue. Message boxes and file dialogs run on the GUI thread, owned
+// by the window the core names.
+#pragma once
+
+#include <QObject>
+#include <QRect>
+#include <mutex>
+#include <unordered_map>
+
+#include "session/window_host.h"
+
+class QWidget;
+
+namespace dl::gui {
+
+class FrameWindow;
+
+class GuiHost : public QObject {
+    Q_OBJECT
+public:
+    explicit GuiHost(FrameWindow* frame);
+    ~GuiHost() override;
+
+    // The name filters of every file dialog, in Qt's notation.
+    static QStringList fileFilters();
+
+private:
+    void install();
+    void invalidate(WindowId w, std::optional<Rect> r);
+    void flushRepaint(WindowId w);
+    void queue(std::function<void()> work);
+    void dispatchPosted(WindowId w, uint16_t command, intptr_t param);
+    QWidget* ownerOf(WindowId w) const;
+    MessageAnswer messageBox(WindowId owner, const std::string& text, const std::string& title, MessageIcon icon,
+                             MessageButtons buttons, const std::string& detail);
+    bool chooseFile(FileChoice& choice);
+    void waitCursor(bool on);
+
+    FrameWindow* frame_;
+    struct PendingRepaint {
+        QRect rect;
+        bool whole = false;
+    };
+    std::mutex pendingMutex_;
+    std::unordered_map<WindowId, PendingRepaint> pending_;  // a window is listed while a flush is queued
+    int waitCursors_ = 0;
+};
+
+}  // namespace dl::gui

@@ -16,6 +16,11 @@
 #define DL_DATA_DIR "/usr/local/share/downloader"
 #endif
 
+// The resources live in a static library, whose registration the linker would otherwise drop.
+static void initResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace dl::gui {
 
 DesktopApp::DesktopApp(QString settingsPath)
@@ -32,6 +37,7 @@ QStringList DesktopApp::releaseNotesFolders() {
 }
 
 void DesktopApp::start() {
+    initResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.xpm")));
     const Profile profile = Profile::load(settingsPath_.toStdString());
     loadStartupSettings(profile);

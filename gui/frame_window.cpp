@@ -62,6 +62,9 @@ FrameWindow::FrameWindow(QWidget* parent) : QMainWindow(parent), mdi_(new QMdiAr
     mdi_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     mdi_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setCentralWidget(mdi_);
+    // The saved frame may be as narrow as 100 pixels: the MDI area must not hold it wider.
+    mdi_->setMinimumSize(1, 1);
+    menuBar()->setMinimumWidth(0);
     const auto layout = frameMenu(FrameMenuInput{});
     for (size_t i = 0; i < layout.size(); ++i) {
         QMenu* m = menuBar()->addMenu(qstr(layout[i].title));

@@ -1,0 +1,344 @@
+// The frame: start-up and exit settings, the menus in every session state, the port items' toggle,
+// the close sequence with a window that refuses, the named keys and the window arrangement.
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenuBar>
+
+#include "app/commands.h"
+#include "app/language.h"
+#include "gui_support.h"
+#include "session/session.h"
+#include "session_window.h"
+
+using namespace dltest;
+using dl::sessionTable;
+
+namespace {
+
+QStringList settingsKeys(const QByteArray& file) {
+    QStringList keys;
+    bool inSettings = false;
+    for (const QByteArray& raw : file.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[')) {
+            inSettings = line == "[Settings]";
+            continue;
+        }
+        if (inSettings && line.contains('=')) keys << QString::fromLatin1(line.left(line.indexOf('=')));
+    }
+    return keys;
+}
+
+QString valueOf(const QByteArray& file, const char* key) {
+    for (const QByteArray& raw : file.split('\n'))
+        if (raw.startsWith(QByteArray(key) + '=')) return QString::fromUtf8(raw.mid(qstrlen(key) + 1)).trimmed();
+    return {};
+}
+
+QString devices(const Pty& com1, const Pty& com2) {
+    return QStringLiteral("[Devices]\nCOM1=%1\nCOM2=%2\nCOM3=/nonexistent/ttyUSB9\n").arg(com1.device, com2.device);
+}
+
+int (*const realCountry)() = dl::systemCountryCode;
+int koreaCountry() {
+    return 82;
+}
+int usCountry() {
+    return 1;
+}
+
+}  // namespace
+
+class FrameTest : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() {
+        dl::systemCountryCode = realCountry;
+        for (auto& s : sessionTable) s.transferActive = 0, s.programming = 0;
+    }
+
+    void firstStartAndExit() {
+        QTemporaryDir xdg;
+        qputenv("XDG_CONFIG_HOME", xdg.path().toLocal8Bit());
+        bool exited = false;
+        {
+            dl::gui::DesktopApp app;
+            app.onExit = [&] { exited = true; };
+            app.start();
+            auto* frame = app.frame();
+            QCOMPARE(frame->windowTitle(), QStringLiteral("Downloader"));
+            QCOMPARE(frame->pos(), QPoint(100, 100));
+            QCOMPARE(frame->width(), 100);
+            QVERIFY(frame->height() > 0);  // saved height 0: the least the frame can take
+            QVERIFY(!(frame->windowFlags() & Qt::WindowStaysOnTopHint));
+            QVERIFY(frame->close());
+        }
+        qunsetenv("XDG_CONFIG_HOME");
+        QVERIFY(exited);
+        QFile f(xdg.filePath(QStringLiteral("downloader/corvane.ini")));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray text = f.readAll();
+        QStringList expected{"iCountry", "Port", "Baudrate", "AlwaysOnTop"};
+        for (int slot = 0; slot < 5; ++slot)
+            for (const char* base : {"WinLeft", "WinTop", "WinRight", "WinBottom"})
+                expected << QStringLiteral("%1%2").arg(QLatin1String(base)).arg(slot);
+        QCOMPARE(settingsKeys(text), expected);
+        QCOMPARE(valueOf(text, "iCountry"), QStringLiteral("1"));
+        QCOMPARE(valueOf(text, "AlwaysOnTop"), QStringLiteral("0"));
+        QCOMPARE(valueOf(text, "WinLeft0"), QStringLiteral("100"));
+        QCOMPARE(valueOf(text, "WinRight0"), QStringLiteral("200"));
+        QVERIFY(valueOf(text, "WinBottom0").toInt() > 100);
+        QCOMPARE(valueOf(text, "WinLeft4"), QStringLiteral("52"));
+        QCOMPARE(valueOf(text, "WinBottom4"), QStringLiteral("166"));
+        QVERIFY(!text.contains("RecentFile"));
+    }
+
+    void countryChoosesLanguage_data() {
+        QTest::addColumn<int>("country");
+        QTest::addColumn<bool>("systemKorea");
+        QTest::addColumn<bool>("korean");
+        QTest::newRow("82") << 82 << false << true;
+        QTest::newRow("1") << 1 << true << false;
+        QTest::newRow("7") << 7 << true << false;
+        QTest::newRow("0, system Korea") << 0 << true << true;
+        QTest::newRow("0, system elsewhere") << 0 << false << false;
+    }
+    void countryChoosesLanguage() {
+        QFETCH(int, country);
+        QFETCH(bool, systemKorea);
+        QFETCH(bool, korean);
+        dl::systemCountryCode = systemKorea ? koreaCountry : usCountry;
+        Desktop d;
+        d.writeSettings(QStringLiteral("[Settings]\niCountry=%1\n").arg(country).toUtf8());
+        auto* frame = d.start();
+        QCOMPARE(dl::koreanUi.load(), korean);
+        QCOMPARE(frame->windowTitle(), korean ? QStringLiteral("코르바네 시험기") : QStringLiteral("Downloader"));
+        const auto dstb = openMenu(frame->popup(1));
+        QCOMPARE(dstb[0].text, korean ? QStringLiteral("직렬 연결               Home")
+                                      : QStringLiteral("Connect                    Home"));
+        QCOMPARE(openMenu(frame->popup(0))[0].text, QStringLiteral("Open Com&1"));  // the bar stays English
+        QVERIFY(frame->close());
+        QCOMPARE(valueOf(d.readSettings(), "iCountry"), QString::number(country));
+    }
+
+    void alwaysOnTopAndOtherSectionsKept() {
+        Desktop d;
+        d.writeSettings("; bench 3\n[Devices]\nCOM1=/dev/ttyUSB0\n[Settings]\nAlwaysOnTop=1\nRecentFile1=/img/a.img\n"
+                        "RecentFile2=x.i\nRecentFile3=/img/c.img\n");
+        auto* frame = d.start();
+        QVERIFY(frame->windowFlags() & Qt::WindowStaysOnTopHint);
+        QVERIFY(frame->close());
+        const QByteArray text = d.readSettings();
+        QVERIFY(text.startsWith("; bench 3\n[Devices]\nCOM1=/dev/ttyUSB0\n"));
+        QCOMPARE(valueOf(text, "AlwaysOnTop"), QStringLiteral("1"));
+        QCOMPARE(valueOf(text, "RecentFile1"), QStringLiteral("/img/a.img"));
+        QCOMPARE(valueOf(text, "RecentFile2"), QStringLiteral("/img/c.img"));
+        QVERIFY(!text.contains("RecentFile3"));
+    }
+
+    void menuBarTexts() {
+        Desktop d;
+        auto* frame = d.start();
+        QStringList titles;
+        for (QAction* a : frame->menuBar()->actions()) titles << a->text();
+        QCOMPARE(titles, (QStringList{"&File   ", "DSTB   ", "Window  ", "Help"}));
+        auto texts = [&](int i) {
+            QStringList out;
+            for (const auto& item : openMenu(frame->popup(i))) out << item.text;
+            return out;
+        };
+        QCOMPARE(texts(0), (QStringList{"Open Com&1", "Open Com&2", "Open Com&3", "Open Com&4", "-", "E&xit"}));
+        QCOMPARE(texts(1), (QStringList{"Connect                    Home", "-", "Verify System                     F1",
+                                        "Update Channel Data          F2", "Update Software (Safe)      F3",
+                                        "Update Software and Data (All)     F4",
+                                        "Update Cardless                         F5",
+                                        "Update M5                                 F6", "-",
+                                        "Upload...                       PgUp", "-",
+                                        "Close                            Alt F4"}));
+        QCOMPARE(texts(2), (QStringList{"Arrange &Icons", "&Cascade", "Tile &Horizontal", "Tile &Vertical"}));
+        QCOMPARE(texts(3), (QStringList{"Contents", "&Release note...", "-", "&About..."}));
+    }
+
+    // Each row of the state table, as the DSTB popup shows it when opened.
+    void menuStatesFollowTheActiveSession() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        auto* frame = d.start();
+        QMenu* dstb = frame->popup(1);
+        auto check = [&](const char* row, const QString& connectText, bool connect, bool updates, bool upload,
+                         bool arrange) {
+            const auto items = openMenu(dstb);
+            QVERIFY2(items[0].text == connectText, row);
+            QVERIFY2(items[0].enabled == connect, row);
+            for (int i : {2, 3, 4, 5, 6, 7}) QVERIFY2(items[i].enabled == updates, row);
+            QVERIFY2(items[9].enabled == upload, row);
+            QVERIFY2(items[11].enabled == arrange, row);  // Close
+            openMenu(frame->popup(2));
+            for (uint16_t id : {dl::cmdArrangeIcons, dl::cmdCascade, dl::cmdTileHorizontal, dl::cmdTileVertical})
+                QVERIFY2(actionOf(frame->popup(2), id)->isEnabled() == arrange, row);
+            for (const auto& f : openMenu(frame->popup(0))) QVERIFY2(f.enabled, row);
+        };
+        const QString connectText = QStringLiteral("Connect                    Home");
+        const QString disconnectText = QStringLiteral("Disconnect                Home");
+        check("no window", connectText, false, false, false, false);
+        choose(frame->popup(0), dl::cmdOpenCom2);
+        QVERIFY(sessionTable[2].connected.load());
+        check("connected", disconnectText, true, true, false, true);
+        QVERIFY(openMenu(frame->popup(0))[1].checked);
+        sessionTable[2].programming = 1;
+        check("programming", disconnectText, true, false, true, true);
+        sessionTable[2].programming = 0;
+        choose(dstb, dl::cmdConnect);  // forwarded to the active window: disconnects
+        QVERIFY(!sessionTable[2].connected.load());
+        check("disconnected", connectText, true, false, false, true);
+        choose(dstb, dl::cmdClose);
+        QTRY_VERIFY(frame->sessionWindows().empty());
+        check("closed again", connectText, false, false, false, false);
+    }
+
+    void openComTwoToggles() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        auto* frame = d.start();
+        QMenu* file = frame->popup(0);
+        choose(file, dl::cmdOpenCom2);
+        QCOMPARE(frame->sessionWindows().size(), size_t(1));
+        QCOMPARE(frame->subWindowOf(frame->sessionWindows()[0])->windowTitle(), QStringLiteral("Com2"));
+        QVERIFY(openMenu(file)[1].checked);
+        QVERIFY(!openMenu(file)[0].checked);
+        choose(file, dl::cmdOpenCom2);
+        QVERIFY(frame->sessionWindows().empty());
+        QCOMPARE(sessionTable[2].inUse.load(), 0);
+        QVERIFY(!openMenu(file)[1].checked);
+        choose(file, dl::cmdOpenCom2);  // the freed slot opens again
+        QCOMPARE(frame->sessionWindows().size(), size_t(1));
+        QVERIFY(sessionTable[2].connected.load());
+    }
+
+    // Exit with two windows, the inactive one running a transfer, answered No: the active one is
+    // closed, the other one, the frame and the settings file stay as they were.
+    void closeSequenceStopsAtARefusingWindow() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        const QByteArray before = d.readSettings();
+        auto* frame = d.start();
+        QTemporaryDir notes;
+        frame->setReleaseNotesFolders({notes.path()});
+        choose(frame->popup(0), dl::cmdOpenCom1);
+        choose(frame->popup(0), dl::cmdOpenCom2);
+        const auto windows = frame->sessionWindows();
+        QCOMPARE(windows.size(), size_t(2));
+        QCOMPARE(frame->subWindowOf(windows[0])->windowTitle(), QStringLiteral("Com2"));  // active first
+        choose(frame->popup(3), dl::cmdReleaseNote);
+        QVERIFY(frame->releaseNotes());
+        sessionTable[1].transferActive = 1;
+        QWidget* owner = nullptr;
+        QString text, title;
+        auto asked = whenModal<QMessageBox>([&](QMessageBox* box) {
+            owner = box->parentWidget();
+            text = box->text();
+            title = box->windowTitle();
+            press(box, QMessageBox::No);
+        });
+        choose(frame->popup(0), dl::cmdExit);
+        QTRY_VERIFY(*asked);
+        QCOMPARE(text, QStringLiteral("Stop downloading and close program ?"));
+        QCOMPARE(title, QStringLiteral("Warning:If you break downloading the STB may not revive !!!"));
+        QCOMPARE(owner, static_cast<QWidget*>(frame->sessionWindow(windows[1])));
+        QVERIFY(frame->isVisible());
+        QVERIFY(!d.exited);
+        QCOMPARE(frame->sessionWindows(), std::vector<dl::WindowId>{windows[1]});
+        QCOMPARE(sessionTable[2].inUse.load(), 0);
+        QVERIFY(sessionTable[1].connected.load());
+        QTRY_VERIFY(!frame->releaseNotes());  // asked to close although the frame stays
+        QCOMPARE(d.readSettings(), before);
+
+        sessionTable[1].transferActive = 0;
+        QVERIFY(frame->close());
+        QVERIFY(d.exited);
+        QVERIFY(d.readSettings().contains("WinLeft1="));
+    }
+
+    void namedKeysAndTypingReachTheActiveWindow() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        auto* frame = d.start();
+        choose(frame->popup(0), dl::cmdOpenCom1);
+        QVERIFY(sessionTable[1].connected.load());
+        auto* view = frame->sessionWindow(frame->activeSessionWindow());
+        QVERIFY(view);
+        com1.drain();
+        QTest::keyClicks(view, QStringLiteral("at"));
+        QTest::keyClick(view, Qt::Key_Backspace);
+        QTest::keyClick(view, Qt::Key_Return);
+        QByteArray typed;
+        QTRY_COMPARE(typed += com1.drain(), QByteArray("at\b\r"));
+        QTest::keyClick(view, Qt::Key_Home);  // 603: disconnect
+        QVERIFY(!sessionTable[1].connected.load());
+        // Page Up and Home are the MDI area's scrolling keys too; with the focus there they still
+        // reach the window.
+        frame->mdiArea()->setFocus();
+        QTest::keyClick(frame->mdiArea(), Qt::Key_Home);
+        QVERIFY(sessionTable[1].connected.load());
+    }
+
+    void arrangeAndWindowList() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        auto* frame = d.start();
+        frame->resize(800, 600);
+        choose(frame->popup(0), dl::cmdOpenCom1);
+        choose(frame->popup(0), dl::cmdOpenCom2);
+        const QRect area = frame->mdiArea()->viewport()->rect();
+        const auto windows = frame->sessionWindows();
+        QMdiSubWindow* com2Sub = frame->subWindowOf(windows[0]);
+        QMdiSubWindow* com1Sub = frame->subWindowOf(windows[1]);
+        choose(frame->popup(2), dl::cmdTileVertical);
+        QCOMPARE(com1Sub->geometry(), QRect(0, 0, area.width() / 2, area.height()));
+        QCOMPARE(com2Sub->geometry().left(), area.width() / 2);
+        choose(frame->popup(2), dl::cmdTileHorizontal);
+        QCOMPARE(com1Sub->geometry(), QRect(0, 0, area.width(), area.height() / 2));
+        QCOMPARE(com2Sub->geometry().top(), area.height() / 2);
+
+        const auto rows = openMenu(frame->popup(2));
+        QCOMPARE(rows.size(), 7);
+        QCOMPARE(rows[5].text, QStringLiteral("&1 Com1"));
+        QCOMPARE(rows[6].text, QStringLiteral("&2 Com2"));
+        QVERIFY(rows[6].checked && !rows[5].checked);
+        choose(frame->popup(2), dl::cmdWindowMenuFirst);
+        QCOMPARE(frame->activeSessionWindow(), windows[1]);
+    }
+
+    void connectionFailedSaysWhy() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        auto* frame = d.start();
+        QString text, detail;
+        QMessageBox::Icon icon{};
+        QWidget* owner = nullptr;
+        auto asked = whenModal<QMessageBox>([&](QMessageBox* box) {
+            text = box->text();
+            detail = box->informativeText();
+            icon = box->icon();
+            owner = box->parentWidget();
+            press(box, QMessageBox::Ok);
+        });
+        choose(frame->popup(0), dl::cmdOpenCom3);
+        QTRY_VERIFY(*asked);
+        QCOMPARE(text, QStringLiteral("Connection failed."));
+        QVERIFY2(!detail.isEmpty(), "the reason goes under the text");
+        QCOMPARE(icon, QMessageBox::Warning);
+        QCOMPARE(frame->sessionWindows().size(), size_t(1));  // the window stays, disconnected
+        QCOMPARE(owner, static_cast<QWidget*>(frame->sessionWindow(frame->sessionWindows()[0])));
+        QVERIFY(!sessionTable[3].connected.load());
+    }
+};
+
+QTEST_MAIN(FrameTest)
+#include "frame_test.moc"

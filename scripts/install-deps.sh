@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  qt6-base-dev libgl-dev xvfb xauth xdotool fonts-nanum fonts-dejavu-core imagemagick
 )
 
 missing=()

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The real program under a bare X server (no window manager) against the simulated box on a
+# pseudo-terminal, driven by keys only: open Com1 from the File menu, type a line the box echoes,
+# exit from the File menu; then the settings file must hold what the exit wrote, beside the device
+# mapping it was started with.
+# Usage: end_to_end.sh DOWNLOADER STBSIM
+set -euo pipefail
+downloader=$1
+stbsim=$2
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; [ -f "$work/sim.out" ] && sed 's/^/stbsim: /' "$work/sim.out" >&2; exit 1; }
+
+# Waits up to $1 tenths of a second for the command after it to succeed.
+wait_for() {
+  local tries=$1; shift
+  for ((i = 0; i < tries; i++)); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.err" &
+pids+=($!)
+wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(cat "$work/display")"
+
+"$stbsim" --echo --no-banner >"$work/sim.out" &
+pids+=($!)
+wait_for 50 grep -q '^PTY ' "$work/sim.out" || fail "stbsim gave no pty"
+pty=$(sed -n 's/^PTY //p' "$work/sim.out")
+
+mkdir -p "$work/config/downloader"
+settings="$work/config/downloader/corvane.ini"
+printf '[Devices]\nCOM1=%s\n[Settings]\nWinLeft0=0\nWinTop0=0\nWinRight0=800\nWinBottom0=600\n' "$pty" >"$settings"
+
+XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$downloader" 2>"$work/downloader.err" &
+dl_pid=$!
+pids+=("$dl_pid")
+find_frame() { xdotool search --onlyvisible --name '^Downloader$' 2>/dev/null | head -1; }
+have_frame() { [ -n "$(find_frame)" ]; }
+wait_for 100 have_frame || fail "no frame window"
+frame=$(find_frame)
+xdotool windowfocus --sync "$frame"
+sleep 0.3
+
+xdotool key alt+f
+sleep 0.3
+xdotool key 1
+wait_for 50 grep -q '^CONNECTED' "$work/sim.out" || fail "Com1 was not opened"
+sleep 0.3
+xdotool type --delay 30 'hello box'
+xdotool key Return
+wait_for 50 grep -q '^LINE text=hello\\x20box$' "$work/sim.out" || fail "the typed line did not reach the box"
+
+xdotool key alt+f
+sleep 0.3
+xdotool key x
+for ((i = 0; i < 100; i++)); do kill -0 "$dl_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$dl_pid" 2>/dev/null && fail "the program did not exit"
+rc=0
+wait "$dl_pid" || rc=$?
+[ "$rc" -eq 0 ] || fail "exit code $rc: $(cat "$work/downloader.err")"
+wait_for 50 grep -q '^DISCONNECTED' "$work/sim.out" || fail "the port was not closed"
+
+grep -qx "COM1=$pty" "$settings" || fail "the [Devices] section was lost"
+keys=$(sed -n '/^\[Settings\]/,/^\[/p' "$settings" | grep -c '=')
+[ "$keys" -eq 24 ] || fail "$keys keys in [Settings], not 24"
+grep -qx 'WinRight0=800' "$settings" || fail "frame rectangle not written back: $(grep Win.0 "$settings" | tr '\n' ' ')"
+grep -q '^WinLeft1=' "$settings" || fail "no Com1 rectangle"
+echo "end to end: ok"

@@ -64,21 +64,22 @@ void applySessionMenuRule(std::vector<MenuItem>& items, bool connected, bool pro
 std::vector<MenuPopup> frameMenu(const FrameMenuInput& in) {
     MenuPopup file{str(Text::popupFile),
                    {item(cmdOpenCom1, Text::frameOpenCom1), item(cmdOpenCom2, Text::frameOpenCom2),
-                    item(cmdOpenCom3, Text::frameOpenCom3), item(cmdOpenCom4, Text::frameOpenCom4), separator(),
-                    item(cmdExit, Text::frameExit)}};
+                    item(cmdOpenCom3, Text::frameOpenCom3), item(cmdOpenCom4, Text::frameOpenCom4),
+                    separator(), item(cmdExit, Text::frameExit)}};
     for (int n = 0; n < 4; ++n) file.items[n].checked = in.portWindowOpen[n];
 
-    MenuPopup dstb{str(Text::popupDstb),
-                   {item(cmdConnect, Text::sessionConnect), separator(), item(cmdVerifySystem, Text::frameVerify),
-                    item(cmdUpdateChannelData, Text::frameUpdateChannel),
-                    item(cmdUpdateSafe, Text::frameUpdateSafe), item(cmdUpdateAll, Text::frameUpdateAll),
-                    item(cmdUpdateCardless, Text::frameUpdateCardless), item(cmdUpdateM5, Text::frameUpdateM5),
-                    separator(), item(cmdUpload, Text::frameUpload), separator(), item(cmdClose, Text::frameClose)}};
+    MenuPopup dstb{
+        str(Text::popupDstb),
+        {item(cmdConnect, Text::sessionConnect), separator(), item(cmdVerifySystem, Text::frameVerify),
+         item(cmdUpdateChannelData, Text::frameUpdateChannel), item(cmdUpdateSafe, Text::frameUpdateSafe),
+         item(cmdUpdateAll, Text::frameUpdateAll), item(cmdUpdateCardless, Text::frameUpdateCardless),
+         item(cmdUpdateM5, Text::frameUpdateM5), separator(), item(cmdUpload, Text::frameUpload), separator(),
+         item(cmdClose, Text::frameClose)}};
 
-    MenuPopup window{str(Text::popupWindow),
-                     {item(cmdArrangeIcons, Text::frameArrangeIcons), item(cmdCascade, Text::frameCascade),
-                      item(cmdTileHorizontal, Text::frameTileHorizontal),
-                      item(cmdTileVertical, Text::frameTileVertical)}};
+    MenuPopup window{
+        str(Text::popupWindow),
+        {item(cmdArrangeIcons, Text::frameArrangeIcons), item(cmdCascade, Text::frameCascade),
+         item(cmdTileHorizontal, Text::frameTileHorizontal), item(cmdTileVertical, Text::frameTileVertical)}};
     if (!in.windowTitles.empty()) window.items.push_back(separator());
     for (size_t i = 0; i < in.windowTitles.size(); ++i) {
         MenuItem row{static_cast<uint16_t>(cmdWindowMenuFirst + i),
@@ -122,8 +123,8 @@ FrameMenuInput frameMenuInput(WindowId activeWindow, bool korean) {
 std::vector<MenuItem> sessionContextMenu(const SessionMenuInput& in) {
     const bool k = in.korean;
     if (!in.connected) {
-        return {item(cmdConnect, Text::sessionConnect, k), item(cmdSettings, Text::sessionSettings, k), separator(),
-                item(cmdClose, Text::sessionClose, k)};
+        return {item(cmdConnect, Text::sessionConnect, k), item(cmdSettings, Text::sessionSettings, k),
+                separator(), item(cmdClose, Text::sessionClose, k)};
     }
     const bool idle = !in.programming;
     auto greyedWhileProgramming = [&](uint16_t id, Text t) {

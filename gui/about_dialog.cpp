@@ -22,7 +22,8 @@ QRect units(int x, int y, int w, int h) {
 }  // namespace
 
 AboutDialog::AboutDialog(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+    : QDialog(parent,
+              Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
       picture_(QStringLiteral(":/about.xpm")) {
     setWindowTitle(qstr(Text::appTitle));
     setModal(true);

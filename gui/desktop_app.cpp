@@ -24,7 +24,8 @@ static void initResources() {
 namespace dl::gui {
 
 DesktopApp::DesktopApp(QString settingsPath)
-    : settingsPath_(settingsPath.isEmpty() ? QString::fromStdString(defaultSettingsPath()) : std::move(settingsPath)) {}
+    : settingsPath_(settingsPath.isEmpty() ? QString::fromStdString(defaultSettingsPath())
+                                           : std::move(settingsPath)) {}
 
 DesktopApp::~DesktopApp() {
     // The frame first: its session windows still reach the host while they go.
@@ -54,8 +55,8 @@ void DesktopApp::start() {
 void DesktopApp::exitStep() {
     std::string error;
     if (!saveExitSettings(settingsPath_.toStdString(), frame_->frameRect(), &error))
-        std::fprintf(stderr, "downloader: settings not saved to %s: %s\n", settingsPath_.toLocal8Bit().constData(),
-                     error.c_str());
+        std::fprintf(stderr, "downloader: settings not saved to %s: %s\n",
+                     settingsPath_.toLocal8Bit().constData(), error.c_str());
     if (onExit) onExit();
 }
 

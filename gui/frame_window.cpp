@@ -52,7 +52,8 @@ std::optional<MenuKey> menuKeyOf(const QKeyEvent* e) {
 }
 
 bool checkable(uint16_t id) {
-    return (id >= cmdOpenCom1 && id <= cmdOpenCom4) || (id >= cmdWindowMenuFirst && id < cmdWindowMenuFirst + 4);
+    return (id >= cmdOpenCom1 && id <= cmdOpenCom4) ||
+           (id >= cmdWindowMenuFirst && id < cmdWindowMenuFirst + 4);
 }
 
 }  // namespace
@@ -224,8 +225,10 @@ void FrameWindow::tile(bool stacked) {
     for (int i = 0; i < n; ++i) {
         QMdiSubWindow* sub = shown[i];
         if (sub->isMaximized()) sub->showNormal();
-        QRect band = stacked ? QRect(0, area.height() * i / n, area.width(), area.height() * (i + 1) / n - area.height() * i / n)
-                             : QRect(area.width() * i / n, 0, area.width() * (i + 1) / n - area.width() * i / n, area.height());
+        QRect band = stacked ? QRect(0, area.height() * i / n, area.width(),
+                                     area.height() * (i + 1) / n - area.height() * i / n)
+                             : QRect(area.width() * i / n, 0,
+                                     area.width() * (i + 1) / n - area.width() * i / n, area.height());
         sub->setGeometry(band);
     }
 }

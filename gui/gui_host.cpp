@@ -80,11 +80,13 @@ void GuiHost::install() {
             if (QMdiSubWindow* sub = frame_->subWindowOf(w)) sub->setWindowTitle(t);
         });
     };
-    h.postCommand = [this](WindowId w, uint16_t c, intptr_t p) { queue([=, this] { dispatchPosted(w, c, p); }); };
+    h.postCommand = [this](WindowId w, uint16_t c, intptr_t p) {
+        queue([=, this] { dispatchPosted(w, c, p); });
+    };
     h.beep = [this] { queue([] { QApplication::beep(); }); };
     h.waitCursor = [this](bool on) { queue([this, on] { waitCursor(on); }); };
-    h.messageBox = [this](WindowId o, const std::string& t, const std::string& ti, MessageIcon i, MessageButtons b,
-                          const std::string& d) { return messageBox(o, t, ti, i, b, d); };
+    h.messageBox = [this](WindowId o, const std::string& t, const std::string& ti, MessageIcon i,
+                          MessageButtons b, const std::string& d) { return messageBox(o, t, ti, i, b, d); };
     h.chooseFile = [this](FileChoice& c) { return chooseFile(c); };
     h.createScreenFont = [](PortSession& s) {
         const QSize cell = SessionWindow::cellSize();

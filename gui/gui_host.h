@@ -34,8 +34,8 @@ private:
     void queue(std::function<void()> work);
     void dispatchPosted(WindowId w, uint16_t command, intptr_t param);
     QWidget* ownerOf(WindowId w) const;
-    MessageAnswer messageBox(WindowId owner, const std::string& text, const std::string& title, MessageIcon icon,
-                             MessageButtons buttons, const std::string& detail);
+    MessageAnswer messageBox(WindowId owner, const std::string& text, const std::string& title,
+                             MessageIcon icon, MessageButtons buttons, const std::string& detail);
     bool chooseFile(FileChoice& choice);
     void waitCursor(bool on);
 

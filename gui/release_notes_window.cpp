@@ -42,7 +42,8 @@ ReleaseNotesWindow::ReleaseNotesWindow(const QStringList& folders, QWidget* pare
         setPlainText(decode(f.readAll()));
         return;
     }
-    setPlainText(qstr(Text::releaseNotesMissing).replace(QLatin1String("%s"), looked.join(QLatin1Char('\n'))));
+    setPlainText(
+        qstr(Text::releaseNotesMissing).replace(QLatin1String("%s"), looked.join(QLatin1Char('\n'))));
 }
 
 }  // namespace dl::gui

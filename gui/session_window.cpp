@@ -60,7 +60,6 @@ void SessionWindow::detach() {
     caretOn_ = false;
     // destroySession asks the host for this window's placement, so the frame still knows it here.
     destroySession(id());
-    if (onDetached) onDetached(id());
 }
 
 void SessionWindow::setCaretVisible(bool on) {

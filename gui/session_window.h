@@ -8,7 +8,6 @@
 #pragma once
 
 #include <QWidget>
-#include <functional>
 
 #include "session/window_host.h"
 
@@ -25,8 +24,6 @@ public:
     WindowId id() const { return reinterpret_cast<WindowId>(this); }
     // Claims `slot` for this window; false when the core refused it.
     bool attach(int slot);
-    // Called once the session is gone (closed or destroyed), so the host can forget the window.
-    std::function<void(WindowId)> onDetached;
 
     // Destroys the session now (the frame's own destruction, when no close sequence ran).
     void release() { detach(); }

@@ -153,8 +153,9 @@ private slots:
         });
         dl::hostPostCommand(0, dl::cmdReceiveNotify, data.size());
         QTRY_VERIFY(*asked);
-        QCOMPARE(boxText, QStringLiteral("8 bytes received\n\nChecksum is %1\n\n\nDo you want to save as a file ?")
-                              .arg(QString::number(sum, 16).toUpper()));
+        QCOMPARE(boxText,
+                 QStringLiteral("8 bytes received\n\nChecksum is %1\n\n\nDo you want to save as a file ?")
+                     .arg(QString::number(sum, 16).toUpper()));
         QCOMPARE(boxTitle, QStringLiteral("Data Receiving Done"));
         QCOMPARE(boxIcon, QMessageBox::Question);
         QCOMPARE(boxOwner, static_cast<QWidget*>(frame));

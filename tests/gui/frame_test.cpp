@@ -31,12 +31,14 @@ QStringList settingsKeys(const QByteArray& file) {
 
 QString valueOf(const QByteArray& file, const char* key) {
     for (const QByteArray& raw : file.split('\n'))
-        if (raw.startsWith(QByteArray(key) + '=')) return QString::fromUtf8(raw.mid(qstrlen(key) + 1)).trimmed();
+        if (raw.startsWith(QByteArray(key) + '='))
+            return QString::fromUtf8(raw.mid(qstrlen(key) + 1)).trimmed();
     return {};
 }
 
 QString devices(const Pty& com1, const Pty& com2) {
-    return QStringLiteral("[Devices]\nCOM1=%1\nCOM2=%2\nCOM3=/nonexistent/ttyUSB9\n").arg(com1.device, com2.device);
+    return QStringLiteral("[Devices]\nCOM1=%1\nCOM2=%2\nCOM3=/nonexistent/ttyUSB9\n")
+        .arg(com1.device, com2.device);
 }
 
 int (*const realCountry)() = dl::systemCountryCode;
@@ -112,7 +114,8 @@ private slots:
         d.writeSettings(QStringLiteral("[Settings]\niCountry=%1\n").arg(country).toUtf8());
         auto* frame = d.start();
         QCOMPARE(dl::koreanUi.load(), korean);
-        QCOMPARE(frame->windowTitle(), korean ? QStringLiteral("코르바네 시험기") : QStringLiteral("Downloader"));
+        QCOMPARE(frame->windowTitle(),
+                 korean ? QStringLiteral("코르바네 시험기") : QStringLiteral("Downloader"));
         const auto dstb = openMenu(frame->popup(1));
         QCOMPARE(dstb[0].text, korean ? QStringLiteral("직렬 연결               Home")
                                       : QStringLiteral("Connect                    Home"));
@@ -123,8 +126,9 @@ private slots:
 
     void alwaysOnTopAndOtherSectionsKept() {
         Desktop d;
-        d.writeSettings("; bench 3\n[Devices]\nCOM1=/dev/ttyUSB0\n[Settings]\nAlwaysOnTop=1\nRecentFile1=/img/a.img\n"
-                        "RecentFile2=x.i\nRecentFile3=/img/c.img\n");
+        d.writeSettings(
+            "; bench 3\n[Devices]\nCOM1=/dev/ttyUSB0\n[Settings]\nAlwaysOnTop=1\nRecentFile1=/img/a.img\n"
+            "RecentFile2=x.i\nRecentFile3=/img/c.img\n");
         auto* frame = d.start();
         QVERIFY(frame->windowFlags() & Qt::WindowStaysOnTopHint);
         QVERIFY(frame->close());
@@ -147,14 +151,16 @@ private slots:
             for (const auto& item : openMenu(frame->popup(i))) out << item.text;
             return out;
         };
-        QCOMPARE(texts(0), (QStringList{"Open Com&1", "Open Com&2", "Open Com&3", "Open Com&4", "-", "E&xit"}));
-        QCOMPARE(texts(1), (QStringList{"Connect                    Home", "-", "Verify System                     F1",
-                                        "Update Channel Data          F2", "Update Software (Safe)      F3",
-                                        "Update Software and Data (All)     F4",
-                                        "Update Cardless                         F5",
-                                        "Update M5                                 F6", "-",
-                                        "Upload...                       PgUp", "-",
-                                        "Close                            Alt F4"}));
+        QCOMPARE(texts(0),
+                 (QStringList{"Open Com&1", "Open Com&2", "Open Com&3", "Open Com&4", "-", "E&xit"}));
+        QCOMPARE(
+            texts(1),
+            (QStringList{
+                "Connect                    Home", "-", "Verify System                     F1",
+                "Update Channel Data          F2", "Update Software (Safe)      F3",
+                "Update Software and Data (All)     F4", "Update Cardless                         F5",
+                "Update M5                                 F6", "-", "Upload...                       PgUp",
+                "-", "Close                            Alt F4"}));
         QCOMPARE(texts(2), (QStringList{"Arrange &Icons", "&Cascade", "Tile &Horizontal", "Tile &Vertical"}));
         QCOMPARE(texts(3), (QStringList{"Contents", "&Release note...", "-", "&About..."}));
     }
@@ -175,7 +181,8 @@ private slots:
             QVERIFY2(items[9].enabled == upload, row);
             QVERIFY2(items[11].enabled == arrange, row);  // Close
             openMenu(frame->popup(2));
-            for (uint16_t id : {dl::cmdArrangeIcons, dl::cmdCascade, dl::cmdTileHorizontal, dl::cmdTileVertical})
+            for (uint16_t id :
+                 {dl::cmdArrangeIcons, dl::cmdCascade, dl::cmdTileHorizontal, dl::cmdTileVertical})
                 QVERIFY2(actionOf(frame->popup(2), id)->isEnabled() == arrange, row);
             for (const auto& f : openMenu(frame->popup(0))) QVERIFY2(f.enabled, row);
         };

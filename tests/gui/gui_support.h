@@ -31,7 +31,8 @@ struct Pty {
     QString device;
     Pty() {
         master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) device = QString::fromLocal8Bit(::ptsname(master));
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
+            device = QString::fromLocal8Bit(::ptsname(master));
         if (master >= 0) ::fcntl(master, F_SETFL, O_NONBLOCK);
     }
     ~Pty() {

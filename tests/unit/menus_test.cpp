@@ -96,19 +96,19 @@ TEST(ContextMenu, DisconnectedAndConnectedOrders) {
     EXPECT_EQ(ids(sessionContextMenu({false, false, false, {"/a.img"}})),
               (std::vector<uint16_t>{cmdConnect, cmdSettings, 0, cmdClose}));
     const auto rows = sessionContextMenu({true, false, false, {}});
-    EXPECT_EQ(ids(rows), (std::vector<uint16_t>{cmdConnect, 0, cmdVerifySystem, cmdUpdateChannelData, cmdUpdateSafe,
-                                                cmdUpdateAll, cmdUpdateCardless, cmdUpdateM5, 0, cmdUpload, 0,
-                                                cmdClose}));
+    EXPECT_EQ(ids(rows), (std::vector<uint16_t>{cmdConnect, 0, cmdVerifySystem, cmdUpdateChannelData,
+                                                cmdUpdateSafe, cmdUpdateAll, cmdUpdateCardless, cmdUpdateM5,
+                                                0, cmdUpload, 0, cmdClose}));
     EXPECT_EQ(rows[0].text, "Disconnect                Home");
     EXPECT_FALSE(rows[9].enabled);  // upload outside a programming run
 }
 
 TEST(ContextMenu, RecentRowsWhileProgramming) {
     const auto rows = sessionContextMenu({true, true, true, {"/img/a.img", "b.img", "/c d.img"}});
-    EXPECT_EQ(ids(rows), (std::vector<uint16_t>{cmdConnect, 0, cmdVerifySystem, cmdUpdateChannelData, 0,
-                                                cmdUpdateSafe, 1101, 1102, 1103, 0, cmdCleanRecentFiles, 0,
-                                                cmdUpdateAll, cmdUpdateCardless, cmdUpdateM5, 0, cmdUpload, 0,
-                                                cmdClose}));
+    EXPECT_EQ(ids(rows),
+              (std::vector<uint16_t>{cmdConnect, 0, cmdVerifySystem, cmdUpdateChannelData, 0, cmdUpdateSafe,
+                                     1101, 1102, 1103, 0, cmdCleanRecentFiles, 0, cmdUpdateAll,
+                                     cmdUpdateCardless, cmdUpdateM5, 0, cmdUpload, 0, cmdClose}));
     EXPECT_EQ(rows[6].text, " &1 /img/a.img");
     EXPECT_EQ(rows[8].text, " &3 /c d.img");
     EXPECT_EQ(rows[10].text, "Clean Recent Files List");  // English in Korean mode

@@ -22,7 +22,8 @@ TEST(Texts, RunLanguageFollowsTheFlagAndAgreesWithTheTitle) {
     for (bool korean : {false, true}) {
         koreanUi = korean;
         EXPECT_EQ(text(Text::appTitle), appTitle());
-        EXPECT_EQ(text(Text::stopDownloadTitle), "Warning:If you break downloading the STB may not revive !!!");
+        EXPECT_EQ(text(Text::stopDownloadTitle),
+                  "Warning:If you break downloading the STB may not revive !!!");
     }
     koreanUi = false;
 }

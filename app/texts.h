@@ -77,6 +77,32 @@ enum class Text : uint16_t {
     sizeInvalidTitle,
     sendEventFailedText,
     zentuErrorTitle,
+    // The port settings dialog.
+    portSettingsTitle,
+    portLabel,
+    baudLabel,
+    buttonCancelSettings,
+    buttonOkSettings,
+    comPrefix,  // "COM": "COM%d" names the ports
+    baud38400,
+    baud57600,
+    baud115200,
+    // Programming.
+    imageDialogTitle,
+    bootBlockText,
+    bootBlockTitle,
+    sectorTitle,  // "Com%d sector %02X chk=%X"
+    fileFilterSoftware,
+    fileFilterData,
+    fileFilterAll,
+    // Our own boxes, where an exchange or a save fails.
+    lineGoneText,
+    dataFileUnreadableText,
+    saveFailedText,
+    saveFailedTitle,
+    sendFailedTitle,
+    receiveFailedTitle,
+    programmingFailedTitle,
     count_  // not a text
 };
 

@@ -315,6 +315,10 @@ TEST_F(DataReceive, AnEmptyTransferCompletesWithTheFirstBlockAtOneHundredPercent
     boxSaysAtOnce("       0\r");
     EXPECT_EQ(state, 0);
     EXPECT_EQ(writesOf(out), (std::vector<std::string>{"s:send sum\r", "s:done!\r"}));
+    // lParam 0 would tell the frame that a receive begins; the completion must read as one.
+    ASSERT_EQ(out.posts.size(), 1u);
+    EXPECT_EQ(out.posts[0].command, cmdReceiveNotify);
+    EXPECT_EQ(out.posts[0].param, kReceiveDoneEmpty);
 }
 
 TEST_F(DataReceive, ChecksumFieldIsComparedAsThirtyTwoBits) {

@@ -44,6 +44,7 @@ protected:
         ASSERT_TRUE(pty.ok());
         protocolMode = 0;
         transferState = 0;
+        transferOwner = 0;
         receiveHandlers() = ReceiveHandlers{};
     }
     void TearDown() override {
@@ -378,6 +379,95 @@ TEST_F(ErrorMarkTest, PrintfAndPutByteWriteExactBytes) {
     ssize_t n = ::read(far.get(), buf, sizeof buf);
     ASSERT_EQ(n, 10);
     EXPECT_EQ(std::string(buf, 10), std::string("       5\r\xDA", 10));
+}
+
+}  // namespace
+}  // namespace dl
+
+namespace dl {
+namespace {
+
+// Puts a replaced system call back however the test ends.
+template <class Fn>
+struct Restore {
+    Fn& slot;
+    Fn saved;
+    explicit Restore(Fn& f) : slot(f), saved(f) {}
+    ~Restore() { slot = saved; }
+};
+
+// Root ignores TIOCEXCL, so the flag itself is looked at: left on the device after a disconnect, it
+// refuses every later open of a normal user, reconnecting included.
+TEST_F(PortLinkTest, ExclusiveUseEndsWithTheConnection) {
+    UniqueFd other(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ASSERT_TRUE(other.valid());
+    int exclusive = -1;
+    open(kWin1, 1, pty);
+    ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "held exclusively while connected";
+    disconnectPort(kWin1);
+    ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+
+    // A connect that fails after the flag was set lets go of it too.
+    Restore keep(setLineAttributes);
+    setLineAttributes = [](int, const termios&) { return -1; };
+    EXPECT_EQ(connectPort(kWin1), 0);
+    ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+}
+
+// tcsetattr answers 0 when any part of the change took effect; a device that drops the handshake
+// must still read as refusing the settings.
+TEST_F(PortLinkTest, SettingsTakenOnlyInPartAreRefused) {
+    PortSession& s = open(kWin1, 1, pty);
+    Restore keep(setLineAttributes);
+    setLineAttributes = [](int fd, const termios& t) {
+        termios partial = t;
+        partial.c_cflag &= ~CRTSCTS;
+        return ::tcsetattr(fd, TCSANOW, &partial);
+    };
+    s.flowControl = 0x2;
+    EXPECT_EQ(applyLineSettings(kWin1), 0);
+    s.flowControl = 0;
+    EXPECT_NE(applyLineSettings(kWin1), 0) << "what the device took whole is accepted";
+}
+
+TEST_F(PortLinkTest, AReaderThatCannotWaitEndsAsALostLine) {
+    Restore keep(pollLine);
+    pollLine = [](pollfd*, nfds_t, int) {
+        errno = EINVAL;
+        return -1;
+    };
+    PortSession& s = open(kWin1, 1, pty);
+    ASSERT_TRUE(eventually([&] { return s.readerThreadId.load() == 0; }));
+    bool posted = false;
+    for (const auto& p : host.postsCopy()) posted |= p.window == kWin1 && p.command == cmdLineLost;
+    EXPECT_TRUE(posted) << "the window is told, so it disconnects";
+    EXPECT_TRUE(eventually([&] { return screenText(s, 0).substr(0, 7) == "<CE-16>"; }));
+}
+
+// One exchange runs in the program: another box's console text must neither feed it nor end it,
+// and its own screen shows it.
+TEST_F(PortLinkTest, AnotherBoxDoesNotFeedTheRunningExchange) {
+    PtyPair other;
+    std::atomic<int> fedA{0}, fedB{0};
+    receiveHandlers().runReceiveMachine = [&](PortSession& s, int state, std::span<const uint8_t>) {
+        ++(s.window.load() == kWin1 ? fedA : fedB);
+        return state;
+    };
+    PortSession& a = open(kWin1, 1, pty);
+    PortSession& b = open(kWin2, 2, other);
+    protocolMode = modeDataReceive;
+    transferState = 2;
+    transferOwner = 1;
+    other.send("console of box B\r\n");
+    ASSERT_TRUE(eventually([&] { return screenText(b, 0).substr(0, 16) == "console of box B"; }));
+    pty.send("h:vex");
+    ASSERT_TRUE(eventually([&] { return fedA.load() == 1; }));
+    EXPECT_EQ(fedB.load(), 0);
+    EXPECT_EQ(screenText(a, 0), std::string(80, ' ')) << "the owner's exchange bytes stay hidden";
+    transferOwner = 0;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +174,37 @@ TEST_F(TerminalTest, ConcurrentWritersKeepEachCallWhole) {
     }
     EXPECT_GT(filled, 10);
     EXPECT_EQ(cursor().column, 0);
+}
+
+}  // namespace
+}  // namespace dl
+
+namespace dl {
+namespace {
+
+// A desktop host places its caret by reading the cursor back, and repaints by copying rows: its hooks
+// must find the screen unlocked, or the window would deadlock against its own reader.
+TEST(TerminalHooks, AreCalledWithTheScreenUnlocked) {
+    RecordingHost host;
+    ASSERT_EQ(createSession(kWin, 1), 1);
+    PortSession& s = sessionTable[1];
+    int calls = 0, lockedCalls = 0;
+    auto screenFree = [&] {
+        ++calls;
+        // Asked from another thread: try_lock on a mutex this thread holds would be undefined.
+        bool free = std::async(std::launch::async, [&] {
+                        if (!s.screenMutex.try_lock()) return false;
+                        s.screenMutex.unlock();
+                        return true;
+                    }).get();
+        if (!free) ++lockedCalls;
+    };
+    windowHost().placeCaret = [&](WindowId) { screenFree(); };
+    windowHost().invalidate = [&](WindowId, std::optional<Rect>, bool) { screenFree(); };
+    windowHost().beep = [&] { screenFree(); };
+    ASSERT_EQ(terminalWrite(kWin, "ab\a\r\n"), 1);
+    EXPECT_GE(calls, 4);
+    EXPECT_EQ(lockedCalls, 0);
 }
 
 }  // namespace

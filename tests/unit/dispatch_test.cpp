@@ -1,0 +1,263 @@
+// The command dispatcher as the windows drive it, on pseudo-terminals: opening ports, the boxes it
+// shows, the rules that keep a running exchange safe, the close sequence and the save of an upload.
+#include "app/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "app/commands.h"
+#include "integration/test_files.h"
+#include "protocol/data_stream.h"
+#include "protocol/handlers.h"
+#include "protocol/protocol_state.h"
+#include "protocol/transfer.h"
+#include "protocol/wire.h"
+#include "serial/port.h"
+#include "serial/reader.h"
+#include "session/terminal.h"
+#include "support/pty_pair.h"
+#include "support/recording_host.h"
+
+namespace dl {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PtyPair;
+
+std::string randomBytes(size_t count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(count, '\0');
+    for (auto& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+}
+
+struct Box {
+    WindowId owner;
+    std::string text, title, detail;
+};
+
+class DispatchTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        protocolMode = modeIdle;
+        transferState = 0;
+        transferOwner = 0;
+        resetTransfer(transfer);
+        installProtocolHandlers();
+        auto& h = windowHost();
+        h.messageBox = [this](WindowId owner, const std::string& text, const std::string& title, MessageIcon,
+                              MessageButtons buttons, const std::string& detail) {
+            std::lock_guard lock(m);
+            boxes.push_back({owner, text, title, detail});
+            if (buttons == MessageButtons::ok) return MessageAnswer::ok;
+            auto it = answers.find(title);
+            return it != answers.end() ? it->second : MessageAnswer::no;
+        };
+        h.chooseFile = [this](FileChoice& c) {
+            std::lock_guard lock(m);
+            ++choices;
+            if (files.empty()) return false;
+            c.path = files.front();
+            if (files.size() > 1) files.pop_front();
+            return true;
+        };
+        h.openSessionWindow = [](const std::string&, int slot) -> WindowId {
+            const WindowId w = 0x100 + static_cast<WindowId>(slot);
+            return createSession(w, slot) == 1 ? w : 0;
+        };
+        h.activeSessionWindow = [this] { return active; };
+        h.closeWindow = [this](WindowId w) {
+            {
+                std::lock_guard lock(m);
+                closeAsked.push_back(w);
+            }
+            if (!sessionMayClose(w)) return false;
+            destroySession(w);
+            return true;
+        };
+    }
+    void TearDown() override {
+        // Readers call the handlers: every line is closed before they go.
+        for (int i = 1; i < kSessionSlots; ++i) {
+            if (sessionTable[i].inUse.load() == 1) destroySession(sessionTable[i].window.load());
+            setDevicePath(i, "");
+        }
+        receiveHandlers() = ReceiveHandlers{};
+        protocolMode = modeIdle;
+        transferState = 0;
+        transferOwner = 0;
+    }
+    WindowId openPort(int slot, PtyPair& p) {
+        setDevicePath(slot, p.slavePath());
+        EXPECT_EQ(frameCommand(static_cast<uint16_t>(cmdOpenCom1 + slot - 1), 0), 1);
+        return sessionTable[static_cast<size_t>(slot)].window.load();
+    }
+    // Hands what the workers posted to the dispatcher, as the windows' event loop does, until `done`.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 3000ms) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            auto posts = host.postsCopy();
+            for (; handled < posts.size(); ++handled) {
+                const auto& p = posts[handled];
+                if (p.window == 0)
+                    frameCommand(p.command, p.param);
+                else
+                    sessionCommand(p.window, p.command, p.param);
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        return true;
+    }
+    std::vector<Box> boxesCopy() {
+        std::lock_guard lock(m);
+        return boxes;
+    }
+
+    test::RecordingHost host;
+    std::mutex m;
+    std::vector<Box> boxes;
+    std::map<std::string, MessageAnswer> answers;
+    std::deque<std::string> files;
+    int choices = 0;
+    std::vector<WindowId> closeAsked;
+    WindowId active = 0;
+    size_t handled = 0;
+    dltest::ScratchDir dir;
+};
+
+TEST_F(DispatchTest, OpeningAPortConnectsItAndOpeningItAgainClosesIt) {
+    PtyPair pty;
+    const WindowId w = openPort(2, pty);
+    ASSERT_NE(w, 0u);
+    EXPECT_EQ(sessionTable[2].connected.load(), 1);
+    EXPECT_EQ(frameCommand(cmdOpenCom2, 0), 1);
+    EXPECT_EQ(closeAsked, std::vector<WindowId>{w});
+    EXPECT_EQ(sessionTable[2].inUse.load(), 0) << "the item toggles the window";
+}
+
+TEST_F(DispatchTest, AConnectionThatFailsSaysWhyAndLeavesTheWindowOpen) {
+    setDevicePath(1, dir.file("no-such-tty"));
+    EXPECT_EQ(frameCommand(cmdOpenCom1, 0), 1);
+    ASSERT_EQ(sessionTable[1].inUse.load(), 1);
+    EXPECT_EQ(sessionTable[1].connected.load(), 0);
+    const auto shown = boxesCopy();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "Connection failed.");
+    EXPECT_EQ(shown[0].title, "Downloader");
+    EXPECT_EQ(shown[0].owner, sessionTable[1].window.load());
+    EXPECT_NE(shown[0].detail.find("no-such-tty"), std::string::npos) << shown[0].detail;
+}
+
+// A second data request inside a running exchange would put its frame into the exchange and swap the
+// file the box was promised.
+TEST_F(DispatchTest, UpdateChannelDataIsRefusedWhileAnExchangeRuns) {
+    PtyPair pty;
+    const WindowId w = openPort(1, pty);
+    files = {dir.write("data.bin", std::string(40000, 'd'))};
+    protocolMode = modeDataReceive;
+    transferState = 3;
+    transferOwner = 1;
+    EXPECT_EQ(sessionCommand(w, cmdUpdateChannelData, 0), 0);
+    EXPECT_EQ(choices, 0);
+    EXPECT_EQ(pty.receive(1, 100), "");
+
+    protocolMode = modeIdle;
+    transferState = 0;
+    EXPECT_EQ(sessionCommand(w, cmdUpdateChannelData, 0), 1);
+    EXPECT_EQ(pty.receive(14), "\x1b\xda\xaah:down_data");
+}
+
+// The data goes to the line that answered, whichever window is active; and a box that asks for the
+// checksum the moment the last byte reached it is answered (the updateNow hook is slow on purpose:
+// the machine must already wait for the question when the last chunk goes out).
+TEST_F(DispatchTest, ASendStreamsOnItsOwnLineAndEndsWhenTheBoxAsksAtOnce) {
+    PtyPair boxA, boxB;
+    const WindowId a = openPort(1, boxA);
+    const WindowId b = openPort(2, boxB);
+    active = b;
+    windowHost().updateNow = [](WindowId) { std::this_thread::sleep_for(300ms); };
+    const std::string data = randomBytes(40000, 7);
+    files = {dir.write("data.bin", data)};
+    ASSERT_EQ(sessionCommand(a, cmdUpdateChannelData, 0), 1);
+    ASSERT_EQ(boxA.receive(14).size(), 14u);
+    boxA.send(std::string("\x1b\xda\xdds:send id", 12));
+    EXPECT_EQ(boxA.receive(8), "h:vexon\r");
+    boxA.send("s:send size\r");
+    EXPECT_EQ(boxA.receive(9), "   40000\r");
+    boxA.send("s:send data\r");
+    std::string got;
+    ASSERT_TRUE(pumpUntil([&] {
+        got += boxA.receive(data.size() - got.size(), 10);
+        return got.size() == data.size();
+    }));
+    boxA.send("s:send sum\r");
+    std::string sum;
+    ASSERT_TRUE(pumpUntil([&] {
+        sum += boxA.receive(9 - sum.size(), 10);
+        return sum.size() == 9;
+    }));
+    EXPECT_EQ(sum, formatDecimalField(byteSum(std::span(reinterpret_cast<const uint8_t*>(data.data()), data.size()))) + "\r");
+    boxA.send("s:done!\r");
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const auto& box : boxesCopy())
+            if (box.title == "Data Transmitting Done") return true;
+        return false;
+    }));
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(boxB.receive(1, 50), "") << "nothing reached the other box";
+}
+
+TEST_F(DispatchTest, TheCloseSequenceStopsAtAWindowThatKeepsItsTransfer) {
+    PtyPair p1, p2;
+    const WindowId w1 = openPort(1, p1);
+    const WindowId w2 = openPort(2, p2);
+    bool notesClosed = false;
+    windowHost().closeReleaseNotes = [&] { notesClosed = true; };
+    windowHost().sessionWindows = [&] { return std::vector<WindowId>{w1, w2}; };
+    sessionTable[2].transferActive = 1;
+    answers["Warning:If you break downloading the STB may not revive !!!"] = MessageAnswer::no;
+    EXPECT_FALSE(closeAllSessions());
+    EXPECT_TRUE(notesClosed);
+    EXPECT_EQ(sessionTable[1].inUse.load(), 0) << "the windows before it are closed";
+    EXPECT_EQ(sessionTable[2].inUse.load(), 1);
+    EXPECT_EQ(sessionTable[2].connected.load(), 1) << "No keeps the transfer's line";
+    const auto shown = boxesCopy();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "Stop downloading and close program ?");
+    EXPECT_EQ(shown[0].owner, w2);
+    sessionTable[2].transferActive = 0;
+}
+
+// An upload is never lost to a save that fails: the failure is said with its path and reason, the
+// save is offered again, and no file but the chosen one is touched.
+TEST_F(DispatchTest, ASaveThatFailsIsSaidAndOfferedAgain) {
+    const std::string data = "uploaded by the box";
+    std::copy(data.begin(), data.end(), transfer.receiveBuffer.begin());
+    transfer.receivedCount = static_cast<uint32_t>(data.size());
+    const std::string bad = dir.file("missing-dir/out.bin");
+    const std::string good = dir.file("out.bin");
+    dir.write("out.bin.part", "someone else's");
+    files = {bad, good};
+    answers["Data Receiving Done"] = MessageAnswer::yes;
+    answers["Data Saving Failed"] = MessageAnswer::yes;
+    frameCommand(cmdReceiveNotify, static_cast<intptr_t>(data.size()));
+    EXPECT_EQ(choices, 2);
+    EXPECT_EQ(dir.read("out.bin"), data);
+    EXPECT_EQ(dir.read("out.bin.part"), "someone else's");
+    const auto shown = boxesCopy();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[1].title, "Data Saving Failed");
+    EXPECT_NE(shown[1].detail.find(bad), std::string::npos) << shown[1].detail;
+    EXPECT_NE(shown[1].detail.find("No such file"), std::string::npos) << shown[1].detail;
+}
+
+}  // namespace
+}  // namespace dl

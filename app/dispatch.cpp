@@ -3,14 +3,15 @@
 #include <cstdio>
 #include <string>
 
-#include "app/commands.h"
-#include "app/language.h"
-#include "app/recent_files.h"
-#include "protocol/data_stream.h"
+#include "base/commands.h"
+#include "base/language.h"
+#include "base/recent_files.h"
+#include "exchange/data_stream.h"
 #include "protocol/outcome.h"
+#include "exchange/programming_command.h"
 #include "protocol/programming.h"
-#include "protocol/protocol_state.h"
-#include "protocol/sector_sender.h"
+#include "session/protocol_state.h"
+#include "exchange/sector_sender.h"
 #include "serial/port.h"
 #include "session/session.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/commands.h"
-#include "app/texts.h"
+#include "base/commands.h"
+#include "base/texts.h"
 #include "session/session.h"
 
 namespace dl {

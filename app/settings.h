@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/profile.h"
+#include "base/profile.h"
 #include "session/window_host.h"
 
 namespace dl {

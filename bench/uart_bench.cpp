@@ -54,8 +54,8 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/data_stream.h"
-#include "protocol/sector_sender.h"
+#include "exchange/data_stream.h"
+#include "exchange/sector_sender.h"
 #include "protocol/transfer.h"
 #include "serial/port_write.h"
 #include "session/session.h"

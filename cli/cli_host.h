@@ -14,7 +14,7 @@
 #include <string>
 
 #include "protocol/effects.h"
-#include "serial/unique_fd.h"
+#include "base/unique_fd.h"
 #include "session/window_host.h"
 
 namespace dl::cli {

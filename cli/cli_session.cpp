@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "app/commands.h"
+#include "base/commands.h"
 #include "app/dispatch.h"
-#include "app/profile.h"
+#include "base/profile.h"
 #include "serial/port.h"
 #include "session/session.h"
 

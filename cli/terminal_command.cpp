@@ -6,9 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "app/commands.h"
+#include "base/commands.h"
 #include "cli_session.h"
 #include "serial/port.h"
+#include "serial/port_write.h"
 #include "session/terminal.h"
 
 namespace dl::cli {

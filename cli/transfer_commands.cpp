@@ -11,15 +11,15 @@
 #include <cstring>
 #include <functional>
 
-#include "app/commands.h"
+#include "base/commands.h"
 #include "app/dispatch.h"
 #include "protocol/outcome.h"
 #include "cli_session.h"
-#include "protocol/data_stream.h"
-#include "protocol/handlers.h"
+#include "exchange/data_stream.h"
+#include "exchange/handlers.h"
 #include "protocol/programming.h"
-#include "protocol/protocol_state.h"
-#include "protocol/sector_sender.h"
+#include "session/protocol_state.h"
+#include "exchange/sector_sender.h"
 #include "protocol/transfer.h"
 #include "serial/port.h"
 #include "session/session.h"

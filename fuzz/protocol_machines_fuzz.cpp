@@ -14,7 +14,7 @@
 #include "protocol/effects.h"
 #include "protocol/handshake.h"
 #include "protocol/programming.h"
-#include "protocol/protocol_state.h"
+#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "session/session.h"
 

@@ -4,7 +4,7 @@
 #include <QPainter>
 #include <QPushButton>
 
-#include "app/texts.h"
+#include "base/texts.h"
 
 namespace dl::gui {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "app/dispatch.h"
-#include "app/profile.h"
+#include "base/profile.h"
 #include "app/settings.h"
 #include "frame_window.h"
 #include "gui_host.h"

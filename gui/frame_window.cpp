@@ -11,9 +11,9 @@
 #include <algorithm>
 
 #include "about_dialog.h"
-#include "app/commands.h"
+#include "base/commands.h"
 #include "app/dispatch.h"
-#include "app/language.h"
+#include "base/language.h"
 #include "app/menus.h"
 #include "release_notes_window.h"
 #include "session/session.h"

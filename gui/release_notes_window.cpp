@@ -5,7 +5,7 @@
 #include <QFontDatabase>
 #include <QStringDecoder>
 
-#include "app/texts.h"
+#include "base/texts.h"
 
 namespace dl::gui {
 

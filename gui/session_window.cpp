@@ -8,6 +8,7 @@
 #include "app/dispatch.h"
 #include "cp437.h"
 #include "session/session.h"
+#include "serial/port_write.h"
 #include "session/terminal.h"
 
 namespace dl::gui {

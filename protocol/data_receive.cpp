@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/commands.h"
+#include "base/commands.h"
+#include "protocol/byte_machine.h"
 #include "protocol/data_send.h"
 
 namespace dl {
@@ -21,7 +22,6 @@ struct ReceiveRun {
     int state;
 };
 
-enum class Flow { next, stop };  // stop: the rest of the block is not examined
 
 void addTokenLine(Effects& out, std::string_view token) {
     addWrite(out, std::string(token) + "\r");
@@ -49,11 +49,11 @@ Flow onIdentification(ReceiveRun& r, uint8_t byte) {
         r.out.outcome->expected = std::string(kTokenVexon);
         r.out.outcome->received = printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
         r.t.token.length = 0;
-        r.state = 0;
+        r.state = ReceiveState::idle;
         return Flow::stop;
     }
     addTokenLine(r.out, kTokenSendSize);
-    r.state = 3;
+    r.state = ReceiveState::awaitSize;
     return Flow::next;
 }
 
@@ -70,21 +70,21 @@ Flow onSizeField(ReceiveRun& r, uint8_t byte) {
         setOutcome(r.out, ExchangeKind::dataReceive, OutcomeKind::sizeRefused);
         r.out.outcome->size = size;
         addErrorMark(r.out, EFBIG);
-        r.state = 0;
+        r.state = ReceiveState::idle;
         return Flow::stop;
     }
     r.t.announcedSize = size;
     addTokenLine(r.out, kTokenSendData);
     r.t.runningChecksum = 0;
     r.t.receivedCount = 0;
-    r.state = 4;
+    r.state = ReceiveState::awaitDataStart;
     return Flow::stop;
 }
 
 void startDataPhase(ReceiveRun& r) {
     r.s.startTick = r.nowTick;
     r.s.transferActive = 1;
-    r.state = 5;
+    r.state = ReceiveState::dataPhase;
 }
 
 // A line end starts the data at once and drops the rest of the block; an accepted byte starts it too,
@@ -102,7 +102,7 @@ Flow onDataStart(ReceiveRun& r, uint8_t byte) {
 Flow onChecksumField(ReceiveRun& r, uint8_t byte) {
     int32_t field = 0;
     if (!collectDecimalField(r.t.token, byte, &field)) return Flow::next;
-    r.state = 0;
+    r.state = ReceiveState::idle;
     // The field is read as a signed number; the sum is unsigned. Both are 32-bit patterns.
     if (static_cast<uint32_t>(field) != r.t.runningChecksum.load()) {
         setOutcome(r.out, ExchangeKind::dataReceive, OutcomeKind::checksumMismatch);
@@ -130,13 +130,13 @@ using StateHandler = Flow (*)(ReceiveRun&, uint8_t);
 
 StateHandler handlerFor(int state) {
     switch (state) {
-        case 2:
+        case ReceiveState::awaitIdentification:
             return onIdentification;
-        case 3:
+        case ReceiveState::awaitSize:
             return onSizeField;
-        case 4:
+        case ReceiveState::awaitDataStart:
             return onDataStart;
-        case 6:
+        case ReceiveState::awaitChecksum:
             return onChecksumField;
         default:
             return onCollectOnly;
@@ -147,16 +147,13 @@ StateHandler handlerFor(int state) {
 
 int runReceiveMachine(TransferRecord& t, PortSession& s, int state, std::span<const uint8_t> bytes,
                       uint32_t nowTick, Effects& out) {
-    if (state == 1) {
+    if (state == ReceiveState::requested) {
         // The block that carried the request frame is not examined.
         answerRequest(t, out);
-        return 2;
+        return ReceiveState::awaitIdentification;
     }
     ReceiveRun run{t, s, nowTick, out, state};
-    for (uint8_t byte : bytes) {
-        if (handlerFor(run.state)(run, byte) == Flow::stop) break;
-    }
-    return run.state;
+    return feedBytes(run, bytes, handlerFor);
 }
 
 int acceptDataBlock(TransferRecord& t, PortSession& s, int, std::span<const uint8_t> bytes, Effects& out) {
@@ -179,10 +176,10 @@ int acceptDataBlock(TransferRecord& t, PortSession& s, int, std::span<const uint
     }
     std::copy(data.begin(), data.end(), t.receiveBuffer.begin() + before);
     t.receivedCount = before + static_cast<uint32_t>(n);
-    if (t.receivedCount.load() < announced) return 5;
+    if (t.receivedCount.load() < announced) return ReceiveState::dataPhase;
     addTokenLine(out, kTokenSendSum);
     s.transferActive = 0;
-    return 6;
+    return ReceiveState::awaitChecksum;
 }
 
 }  // namespace dl

@@ -3,7 +3,8 @@
 #include <limits>
 #include <string>
 
-#include "app/commands.h"
+#include "base/commands.h"
+#include "protocol/byte_machine.h"
 
 namespace dl {
 namespace {
@@ -15,7 +16,6 @@ struct SendRun {
     int state;
 };
 
-enum class Flow { next, stop };  // stop: the rest of the block is not examined
 
 // Compares the awaited token once the collector holds its length. On a mismatch the send is abandoned
 // and the collector starts afresh.
@@ -26,7 +26,7 @@ TokenResult expectToken(SendRun& r, uint8_t byte, std::string_view token) {
         r.out.outcome->expected = std::string(token);
         r.out.outcome->received = printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
         r.t.token.length = 0;
-        r.state = 0;
+        r.state = SendState::idle;
     }
     return result;
 }
@@ -39,7 +39,7 @@ Flow onAnswered(SendRun& r, uint8_t byte) {
     if (!collectAny(r.t.token, byte)) return Flow::next;
     r.t.token.length = 0;
     addWrite(r.out, std::string(kTokenVexon) + "\r");
-    r.state = 2;
+    r.state = SendState::awaitSizeRequest;
     return Flow::stop;
 }
 
@@ -50,7 +50,7 @@ Flow onSizeRequest(SendRun& r, uint8_t byte) {
     // The size is fixed here; the stream's progress is measured against it.
     r.t.sendSize = r.s.fileSize;
     writeDecimalField(r.out, r.t.sendSize);
-    r.state = 3;
+    r.state = SendState::awaitDataRequest;
     return Flow::stop;
 }
 
@@ -64,7 +64,7 @@ Flow onDataRequest(SendRun& r, uint8_t byte) {
     // must not pass for the completion, which is lParam 0, so it is signalled as 1.
     const uint32_t size = r.t.sendSize.load();
     addPost(r.out, 0, cmdSendNotify, size != 0 ? static_cast<intptr_t>(size) : 1);
-    r.state = 4;
+    r.state = SendState::streaming;
     return Flow::stop;
 }
 
@@ -73,7 +73,7 @@ Flow onSumRequest(SendRun& r, uint8_t byte) {
     if (result == TokenResult::mismatch) return Flow::stop;
     if (result == TokenResult::incomplete) return Flow::next;
     writeDecimalField(r.out, r.t.runningChecksum);
-    r.state = 6;
+    r.state = SendState::awaitDone;
     return Flow::next;
 }
 
@@ -85,7 +85,7 @@ Flow onDone(SendRun& r, uint8_t byte) {
     r.out.outcome->size = r.t.transferCount.load();
     r.out.outcome->ours = r.t.runningChecksum.load();
     addPost(r.out, 0, cmdSendNotify, 0);
-    r.state = 0;
+    r.state = SendState::idle;
     return Flow::next;
 }
 
@@ -99,15 +99,15 @@ using StateHandler = Flow (*)(SendRun&, uint8_t);
 
 StateHandler handlerFor(int state) {
     switch (state) {
-        case 1:
+        case SendState::answered:
             return onAnswered;
-        case 2:
+        case SendState::awaitSizeRequest:
             return onSizeRequest;
-        case 3:
+        case SendState::awaitDataRequest:
             return onDataRequest;
-        case 5:
+        case SendState::awaitSumRequest:
             return onSumRequest;
-        case 6:
+        case SendState::awaitDone:
             return onDone;
         default:
             return onCollectOnly;
@@ -119,10 +119,7 @@ StateHandler handlerFor(int state) {
 int runSendMachine(TransferRecord& t, PortSession& s, int state, std::span<const uint8_t> bytes,
                    Effects& out) {
     SendRun run{t, s, out, state};
-    for (uint8_t byte : bytes) {
-        if (handlerFor(run.state)(run, byte) == Flow::stop) break;
-    }
-    return run.state;
+    return feedBytes(run, bytes, handlerFor);
 }
 
 uint32_t progressPercent(uint64_t done, uint64_t total) {

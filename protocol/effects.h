@@ -1,6 +1,6 @@
-// What a protocol machine asks to happen. The machines only decide; the reader thread carries the
-// effects out afterwards, in this order: port writes, screen marks, semaphore releases, posted
-// commands, then the progress repaint. Keeping clocks, descriptors and windows out of the machines
+// What a protocol machine asks to happen. The machines only decide; the reader thread applies the
+// new mode and state, then carries the effects out, in this order: port writes, screen marks,
+// semaphore releases, the outcome, posted commands, then the progress repaint. Keeping clocks, descriptors and windows out of the machines
 // makes every wire rule checkable without a port or a display.
 #pragma once
 
@@ -34,6 +34,11 @@ struct Effects {
     bool progressChanged = false;
     // How the exchange ended, when this step ended it; recorded before the posts go out.
     std::optional<ExchangeOutcome> outcome;
+    // Who owns the line from now on, when this step changed it (a ProtocolMode), and the machine state
+    // a recognised frame started. The one caller that routes bytes applies them: no machine writes
+    // the process-wide state itself.
+    std::optional<int32_t> nextMode;
+    std::optional<int32_t> nextState;
     friend bool operator==(const Effects&, const Effects&) = default;
 };
 

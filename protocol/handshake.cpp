@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string_view>
 
-#include "app/commands.h"
+#include "base/commands.h"
 #include "protocol/data_receive.h"
 #include "protocol/data_send.h"
-#include "protocol/protocol_state.h"
+#include "session/protocol_state.h"
 #include "session/tick.h"
 
 namespace dl {
@@ -49,10 +49,9 @@ void closeFrame(TransferRecord& t) {
 int startSend(TransferRecord& t, PortSession& s, std::span<const uint8_t> block, Effects& out) {
     closeFrame(t);
     setOutcome(out, ExchangeKind::dataSend, OutcomeKind::none);  // a new exchange: nothing ended yet
-    transferState = 1;
     // The machine sees the whole block; the frame's own bytes are enough for it to identify at once.
-    transferState = runSendMachine(t, s, 1, block, out);
-    protocolMode = modeDataSend;
+    out.nextState = runSendMachine(t, s, SendState::answered, block, out);
+    out.nextMode = modeDataSend;
     return handshakeSend;
 }
 
@@ -60,9 +59,9 @@ int startReceive(TransferRecord& t, PortSession& s, std::span<const uint8_t> blo
                  Effects& out) {
     closeFrame(t);
     setOutcome(out, ExchangeKind::dataReceive, OutcomeKind::none);
-    transferState = runReceiveMachine(t, s, 1, block, nowTick, out);
+    out.nextState = runReceiveMachine(t, s, ReceiveState::requested, block, nowTick, out);
     addPost(out, 0, cmdReceiveNotify, 0);
-    protocolMode = modeDataReceive;
+    out.nextMode = modeDataReceive;
     return handshakeReceive;
 }
 

@@ -2,8 +2,8 @@
 // message box, downloader-cli as its message and exit code.
 //
 // The machines put their outcome into their effects; the reader records it before it tells the window
-// that the exchange ended (cmdExchangeEnded, whose lParam is the outcome's kind). The record holds the
-// last outcome only: one exchange runs in the whole program at a time.
+// that the exchange ended (cmdExchangeEnded). The record holds the last outcome only: one exchange
+// runs in the whole program at a time.
 #pragma once
 
 #include <cstdint>

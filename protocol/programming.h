@@ -1,5 +1,5 @@
-// Both ends of the start of a firmware update: typing a programming command to the box, and watching
-// the lines the box sends back.
+// The box's side of the start of a firmware update as this end reads it: the lines the box sends
+// back after a programming command (typing the command is exchange/programming_command.h).
 //
 // The box answers a command with a start line ("s:prog_start XXXX", the sector count), then asks for
 // sectors one by one ("s:prog_sector XXXX") and ends with a stop line ("s:prog_stop XXXX"). Each line
@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 
 #include "protocol/effects.h"
@@ -25,17 +24,5 @@ namespace dl {
 // The box's lines in `bytes`, received by the reader of `s` at `nowTick`. Always 0.
 int parseProgrammingInput(PortSession& s, std::span<const uint8_t> bytes, uint32_t nowTick, Effects& out);
 
-// Types the command of `kind` to the session of `window`, one character every 50 ms (main thread).
-// 1 when typed; 0 without a connected session, or when the boot-block warning of `all` was declined.
-int sendProgrammingCommand(WindowId window, ProgrammingCommand kind);
-
-// Returns once at least `ms` milliseconds have passed. It sleeps until the deadline rather than
-// polling the clock, so the wait costs no processor time.
-void busyWait(uint32_t ms);
-
-// The pause after each typed character; busyWait unless a test replaces it.
-extern std::function<void(uint32_t ms)> programmingDelay;
-
-inline constexpr uint32_t kTypingDelayMs = 50;
 
 }  // namespace dl

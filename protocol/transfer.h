@@ -18,6 +18,32 @@
 
 namespace dl {
 
+// The states of the data-send machine: transferState while protocolMode is modeDataSend.
+namespace SendState {
+enum : int32_t {
+    idle = 0,
+    answered = 1,          // the box's answer frame came: identify with "h:vexon"
+    awaitSizeRequest = 2,  // "s:send size": answer with the size
+    awaitDataRequest = 3,  // "s:send data": the stream starts
+    streaming = 4,         // the stream thread sends the file; the machine does not run
+    awaitSumRequest = 5,   // "s:send sum": answer with the checksum
+    awaitDone = 6,         // "s:done!": the send is complete
+};
+}
+
+// The states of the data-receive machine: transferState while protocolMode is modeDataReceive.
+namespace ReceiveState {
+enum : int32_t {
+    idle = 0,
+    requested = 1,            // the box's request frame came: answer it
+    awaitIdentification = 2,  // "h:vexon"
+    awaitSize = 3,            // the 8-character size field
+    awaitDataStart = 4,       // a line end or an accepted byte starts the data
+    dataPhase = 5,            // data blocks until the announced size
+    awaitChecksum = 6,        // the 8-character checksum field
+};
+}
+
 inline constexpr size_t kEscapeCapacity = 32;
 inline constexpr size_t kReceiveCapacity = 262144;
 // Every byte of an escape frame must arrive within this many milliseconds of its ESC.

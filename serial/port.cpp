@@ -16,8 +16,8 @@
 #include <mutex>
 #include <vector>
 
-#include "app/profile.h"
-#include "protocol/protocol_state.h"
+#include "base/profile.h"
+#include "session/protocol_state.h"
 #include "protocol/wire.h"
 #include "serial/port_write.h"
 #include "serial/reader.h"
@@ -229,6 +229,7 @@ int applyLineSettings(WindowId window) {
 
 int connectPort(WindowId window) {
     connectError.clear();
+    closeSessionLine = disconnectPort;  // a connected session is closed with its line
     if (findSession(window) == 0) return 0;
     PortSession& s = *sessionOf(window);
     hostWaitCursor(true);

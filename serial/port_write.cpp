@@ -140,6 +140,14 @@ int portWrite(WindowId window, const uint8_t* bytes, size_t count) {
     return s ? portWrite(*s, bytes, count) : 0;
 }
 
+int typeChar(WindowId window, uint8_t ch) {
+    PortSession* s = sessionOf(window);
+    if (!s || !s->connected.load()) return 0;
+    portWrite(*s, &ch, 1);
+    if (s->localEcho.load()) terminalWrite(*s, &ch, 1);
+    return 1;
+}
+
 int portPrintf(PortSession& s, const char* format, ...) {
     char buffer[256];
     va_list args;

@@ -17,6 +17,10 @@ namespace dl {
 // the window has no session.
 int portWrite(WindowId window, const uint8_t* bytes, size_t count);
 int portWrite(PortSession& s, const uint8_t* bytes, size_t count);
+// A character typed in the session window: sent to the port and, with local echo, shown. 1 when sent,
+// 0 when the window has no session or is not connected (the character is then dropped unshown).
+int typeChar(WindowId window, uint8_t ch);
+
 // printf-style text (shorter than 256 characters) to the session's port.
 int portPrintf(PortSession& s, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int portPutByte(PortSession& s, int value);

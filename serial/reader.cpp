@@ -6,8 +6,9 @@
 
 #include <cerrno>
 
-#include "app/commands.h"
-#include "protocol/protocol_state.h"
+#include "base/commands.h"
+#include "protocol/transfer.h"
+#include "session/protocol_state.h"
 #include "serial/port_write.h"
 #include "session/terminal.h"
 
@@ -60,12 +61,14 @@ void routePiece(PortSession& s, std::span<const uint8_t> piece) {
     const int state = transferState.load();
     switch (mode) {
         case modeDataSend:
-            if (state > 0 && state != 4) runMachine(h.runSendMachine, s, state, piece);
+            // While the file streams the machine waits; the stream thread hands it the checksum step.
+            if (state > SendState::idle && state != SendState::streaming)
+                runMachine(h.runSendMachine, s, state, piece);
             return;
         case modeDataReceive:
-            if (state == 5)
+            if (state == ReceiveState::dataPhase)
                 runMachine(h.acceptDataBlock, s, state, piece);
-            else if (state > 0)
+            else if (state > ReceiveState::idle)
                 runMachine(h.runReceiveMachine, s, state, piece);
             return;
         case modeProgramming:

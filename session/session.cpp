@@ -2,7 +2,6 @@
 
 #include <sys/eventfd.h>
 
-#include "serial/port.h"
 
 namespace dl {
 
@@ -15,6 +14,7 @@ static int makeEventFd() {
     return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 int (*makeSessionEvent)() = makeEventFd;
+int (*closeSessionLine)(WindowId) = nullptr;
 
 namespace {
 std::mutex semaphoreMutex;
@@ -127,7 +127,7 @@ int destroySession(WindowId window) {
     int slot = findSession(window);
     if (slot == 0) return 0;
     PortSession& s = sessionTable[slot];
-    if (s.connected.load()) disconnectPort(window);
+    if (s.connected.load() && closeSessionLine) closeSessionLine(window);
     // A sender that ended on its own may not have been joined yet (its end is posted to the window):
     // no thread handle outlives the session, nor is left for the slot's next session.
     for (std::thread* t : {&s.sectorThread, &s.streamThread, &s.readerThread}) {

@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "serial/unique_fd.h"
+#include "base/unique_fd.h"
 #include "session/binary_semaphore.h"
 #include "session/window_host.h"
 
@@ -132,6 +132,10 @@ PortSession* sessionOf(WindowId window);
 
 int createSession(WindowId window, int slot);  // 1, or -1 when the window must not be created
 int destroySession(WindowId window);           // 1, or 0 without a session
+
+// How session destruction closes a connected line: the serial link fills it in when it connects one
+// (the session table itself knows no port).
+extern int (*closeSessionLine)(WindowId window);
 
 // Creates the wake-up descriptors of a new session; tests replace it to make creation fail.
 extern int (*makeSessionEvent)();

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <vector>
 
-#include "serial/port_write.h"
 
 namespace dl {
 
@@ -132,14 +131,6 @@ int terminalWrite(WindowId window, const uint8_t* bytes, size_t count) {
 
 int terminalWrite(WindowId window, std::string_view text) {
     return terminalWrite(window, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-}
-
-int typeChar(WindowId window, uint8_t ch) {
-    PortSession* s = sessionOf(window);
-    if (!s || !s->connected.load()) return 0;
-    portWrite(*s, &ch, 1);
-    if (s->localEcho.load()) terminalWrite(*s, &ch, 1);
-    return 1;
 }
 
 std::string screenRow(PortSession& s, int row) {

@@ -25,10 +25,6 @@ int terminalWrite(WindowId window, std::string_view text);
 // The same for a session already at hand (worker threads are handed theirs).
 void terminalWrite(PortSession& session, const uint8_t* bytes, size_t count);
 
-// A character typed in the session window: sent to the port and, with local echo, shown. 1 when sent,
-// 0 when the window has no session or is not connected (the character is then dropped unshown).
-int typeChar(WindowId window, uint8_t ch);
-
 // A copy of one screen row, taken under the screen lock (for painting and tests).
 std::string screenRow(PortSession& session, int row);
 struct CursorPos {

@@ -6,9 +6,9 @@
 #include <QPushButton>
 
 #include "about_dialog.h"
-#include "app/commands.h"
+#include "base/commands.h"
 #include "gui_support.h"
-#include "protocol/protocol_state.h"
+#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "release_notes_window.h"
 

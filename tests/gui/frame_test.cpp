@@ -4,8 +4,8 @@
 #include <QMdiSubWindow>
 #include <QMenuBar>
 
-#include "app/commands.h"
-#include "app/language.h"
+#include "base/commands.h"
+#include "base/language.h"
 #include "gui_support.h"
 #include "session/session.h"
 #include "session_window.h"

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "protocol/protocol_state.h"
+#include "base/commands.h"
+#include "session/protocol_state.h"
 #include "support/machine_feed.h"
 
 namespace dl {
@@ -48,8 +48,6 @@ class DataReceive : public ::testing::Test {
 protected:
     void SetUp() override { prepare(); }
     void prepare() {
-        protocolMode = modeDataReceive;
-        transferState = 0;
         resetTransfer(t);
         std::fill(t.receiveBuffer.begin(), t.receiveBuffer.end(), kUntouched);
         s.window = kWin;

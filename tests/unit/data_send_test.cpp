@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "protocol/protocol_state.h"
+#include "base/commands.h"
+#include "session/protocol_state.h"
 #include "support/machine_feed.h"
 
 namespace dl {
@@ -34,8 +34,6 @@ class DataSend : public ::testing::Test {
 protected:
     void SetUp() override { prepare(); }
     void prepare() {
-        protocolMode = modeDataSend;
-        transferState = 0;
         resetTransfer(t);
         s.fileSize = 40000;
         out = Effects{};

@@ -12,11 +12,11 @@
 #include <random>
 #include <thread>
 
-#include "app/commands.h"
+#include "base/commands.h"
 #include "integration/test_files.h"
-#include "protocol/data_stream.h"
-#include "protocol/handlers.h"
-#include "protocol/protocol_state.h"
+#include "exchange/data_stream.h"
+#include "exchange/handlers.h"
+#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port.h"

@@ -1,5 +1,5 @@
 // The image and data file choice: the dialog's cancel path, the description line, the sector title.
-#include "protocol/file_choice.h"
+#include "exchange/file_choice.h"
 
 #include <gtest/gtest.h>
 #include <sys/time.h>
@@ -8,9 +8,9 @@
 #include <ctime>
 #include <fstream>
 
-#include "app/recent_files.h"
-#include "protocol/protocol_state.h"
-#include "protocol/sector_sender.h"
+#include "base/recent_files.h"
+#include "session/protocol_state.h"
+#include "exchange/sector_sender.h"
 #include "support/recording_host.h"
 
 namespace dl {

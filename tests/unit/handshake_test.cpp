@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "protocol/handlers.h"
-#include "protocol/protocol_state.h"
+#include "base/commands.h"
+#include "exchange/handlers.h"
+#include "session/protocol_state.h"
 #include "serial/reader.h"
 #include "session/terminal.h"
 #include "support/machine_feed.h"
@@ -39,8 +39,6 @@ class Handshake : public ::testing::Test {
 protected:
     void SetUp() override { prepare(); }
     void prepare() {
-        protocolMode = modeIdle;
-        transferState = 0;
         resetTransfer(t);
         s.window = kWin;
         s.fileSize = 40000;
@@ -51,8 +49,8 @@ protected:
     }
     void expectUntouched() {
         EXPECT_EQ(describe(out), describe(Effects{}));
-        EXPECT_EQ(protocolMode.load(), modeIdle);
-        EXPECT_EQ(transferState.load(), 0);
+        EXPECT_FALSE(out.nextMode) << "the line stays with the detector";
+        EXPECT_FALSE(out.nextState);
     }
 
     TransferRecord t;
@@ -65,8 +63,8 @@ TEST_F(Handshake, AnswerFrameStartsTheSendAndConsumesItsBlock) {
     EXPECT_EQ(detect("ready\r\n" + kAnswerFrame + "s:send size\r", 100), handshakeSend);
     EXPECT_EQ(writesOf(out), std::vector<std::string>{"h:vexon\r"});
     EXPECT_TRUE(out.posts.empty());
-    EXPECT_EQ(protocolMode.load(), modeDataSend);
-    EXPECT_EQ(transferState.load(), 2);
+    EXPECT_EQ(out.nextMode, modeDataSend);
+    EXPECT_EQ(out.nextState, 2);
     EXPECT_EQ(t.inEscape, 0);
     EXPECT_EQ(t.escapeLength, 0);
 }
@@ -77,8 +75,8 @@ TEST_F(Handshake, RequestFrameStartsTheReceiveAndTellsTheFrame) {
     EXPECT_EQ(writesOf(out), (std::vector<std::string>{"\x1b", "\xda", "\xdd", "s:send id"}));
     ASSERT_EQ(out.posts.size(), 1u);
     EXPECT_EQ(out.posts[0], (PostedCommand{0, cmdReceiveNotify, 0}));
-    EXPECT_EQ(protocolMode.load(), modeDataReceive);
-    EXPECT_EQ(transferState.load(), 2) << "the identification after the frame is not examined";
+    EXPECT_EQ(out.nextMode, modeDataReceive);
+    EXPECT_EQ(out.nextState, 2) << "the identification after the frame is not examined";
     EXPECT_EQ(t.token.length, 0);
     EXPECT_EQ(t.inEscape, 0);
 }
@@ -107,8 +105,8 @@ TEST_F(Handshake, FramesAreRecognisedHoweverTheBlocksFall) {
                 }
             }
             EXPECT_EQ(result, c.result);
-            std::string outcome = describe(out) + " mode=" + std::to_string(protocolMode.load()) +
-                                  " state=" + std::to_string(transferState.load());
+            std::string outcome = describe(out) + " mode=" + std::to_string(out.nextMode.value_or(-1)) +
+                                  " state=" + std::to_string(out.nextState.value_or(-1));
             if (first.empty()) first = outcome;
             EXPECT_EQ(outcome, first);
         }
@@ -132,7 +130,7 @@ TEST_F(Handshake, EveryByteMustArriveWithinTwoSecondsOfItsEscape) {
             EXPECT_EQ(t.inEscape, 0) << "a late byte closes the frame";
             expectUntouched();
         } else {
-            EXPECT_EQ(protocolMode.load(), modeDataSend);
+            EXPECT_EQ(out.nextMode, modeDataSend);
         }
     }
 }

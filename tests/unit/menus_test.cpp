@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
+#include "base/commands.h"
 
 namespace dl {
 namespace {

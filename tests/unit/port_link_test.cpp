@@ -9,9 +9,9 @@
 #include <csignal>
 #include <thread>
 
-#include "app/commands.h"
-#include "app/profile.h"
-#include "protocol/protocol_state.h"
+#include "base/commands.h"
+#include "base/profile.h"
+#include "session/protocol_state.h"
 #include "serial/port.h"
 #include "serial/port_write.h"
 #include "serial/reader.h"

@@ -1,4 +1,4 @@
-#include "app/profile.h"
+#include "base/profile.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

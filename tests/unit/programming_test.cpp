@@ -1,3 +1,4 @@
+#include "exchange/programming_command.h"
 #include "protocol/programming.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "protocol/protocol_state.h"
+#include "base/commands.h"
+#include "session/protocol_state.h"
 #include "session/terminal.h"
 #include "session/tick.h"
 #include "support/machine_feed.h"
@@ -44,7 +45,7 @@ std::string describe(const PortSession& s, const Effects& e) {
     o << describe(e) << " sector=" << s.requestedSector.load() << " announced=" << s.announcedSectors.load()
       << " sent=" << s.sectorsSent.load() << " stop=" << s.stopCode << " programming=" << s.programming.load()
       << " senderRun=" << s.senderRun.load() << " startTick=" << s.startTick.load()
-      << " mode=" << protocolMode.load() << " line=["
+      << " mode=" << e.nextMode.value_or(-1) << " line=["
       << std::string(s.lineBuffer.data(), static_cast<size_t>(s.lineLength)) << "]";
     return o.str();
 }
@@ -55,8 +56,6 @@ protected:
 
     // A freshly connected session with a sender waiting, as before every case.
     void prepare() {
-        protocolMode = modeIdle;
-        transferState = 0;
         s.window = kWin;
         s.sectorLineLength = static_cast<uint16_t>(kSectorLinePattern.size());
         s.startLineLength = static_cast<uint16_t>(kStartLinePattern.size());
@@ -110,7 +109,7 @@ TEST_F(ProgrammingLines, SectorRequestIsRecognisedWhateverTheLetterCase) {
     EXPECT_EQ(s.requestedSector.load(), 161);
     EXPECT_EQ(e.semaphoreReleases, 1);
     EXPECT_TRUE(e.posts.empty());
-    EXPECT_EQ(protocolMode.load(), modeIdle) << "a sector request does not take the line";
+    EXPECT_FALSE(e.nextMode) << "a sector request does not take the line";
     EXPECT_EQ(s.senderRun.load(), 1);
 }
 
@@ -141,7 +140,7 @@ TEST_F(ProgrammingLines, ATokenIsRecognisedOnlyAtTheStartOfItsLine) {
         EXPECT_EQ(s.requestedSector.load(), 0);
         EXPECT_EQ(s.announcedSectors.load(), 0);
         EXPECT_EQ(s.stopCode, 0);
-        EXPECT_EQ(protocolMode.load(), modeIdle);
+        EXPECT_FALSE(e.nextMode);
     }
 }
 
@@ -172,7 +171,7 @@ TEST_F(ProgrammingLines, FieldIsTheLastFourCharactersReadAsHexadecimal) {
 
 TEST_F(ProgrammingLines, StartLineArmsTheRunAndAsksTheWindowForTheImage) {
     Effects e = feedEveryWay("s:prog_START 0010");
-    EXPECT_EQ(protocolMode.load(), modeProgramming);
+    EXPECT_EQ(e.nextMode, modeProgramming);
     EXPECT_EQ(s.announcedSectors.load(), 16);
     EXPECT_EQ(s.sectorsSent.load(), 0);
     EXPECT_EQ(s.programming.load(), 1);
@@ -194,14 +193,13 @@ TEST_F(ProgrammingLines, StartLineArmsTheRunAndAsksTheWindowForTheImage) {
 }
 
 TEST_F(ProgrammingLines, StopLineEndsTheRunAndGivesTheLineBackToTheDetector) {
-    preset = [&] { protocolMode = modeProgramming; };
     Effects e = feedEveryWay("s:prog_stop 00fF");
     EXPECT_EQ(s.stopCode, 0xFF);
     EXPECT_EQ(s.lineLength, 0);
     EXPECT_EQ(s.senderRun.load(), 0);
     EXPECT_EQ(e.semaphoreReleases, 1) << "a sender waiting for a request must wake up to stop";
     EXPECT_TRUE(e.posts.empty());
-    EXPECT_EQ(protocolMode.load(), modeIdle);
+    EXPECT_EQ(e.nextMode, modeIdle);
 }
 
 TEST_F(ProgrammingLines, StopFollowedByStartWithoutLineBreakIsRecognisedAsBoth) {
@@ -211,7 +209,7 @@ TEST_F(ProgrammingLines, StopFollowedByStartWithoutLineBreakIsRecognisedAsBoth) 
     EXPECT_EQ(e.semaphoreReleases, 1);
     ASSERT_EQ(e.posts.size(), 1u);
     EXPECT_EQ(s.announcedSectors.load(), 2);
-    EXPECT_EQ(protocolMode.load(), modeProgramming) << "the start came after the stop";
+    EXPECT_EQ(e.nextMode, modeProgramming) << "the start came after the stop";
 }
 
 TEST_F(ProgrammingLines, LineIsCutAtEightyCharactersAndRecognisesNothingUntilItsEnd) {
@@ -243,7 +241,7 @@ TEST_F(ProgrammingLines, AWholeRunEndsTheSameHoweverTheBlocksFall) {
     EXPECT_EQ(s.requestedSector.load(), 2);
     EXPECT_EQ(s.announcedSectors.load(), 4);
     EXPECT_EQ(s.senderRun.load(), 0);
-    EXPECT_EQ(protocolMode.load(), modeProgramming);
+    EXPECT_EQ(e.nextMode, modeProgramming);
 }
 
 // Typing the commands: a connected session whose port is one end of a socket pair, so the test reads

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "app/dispatch.h"
-#include "app/language.h"
-#include "app/recent_files.h"
+#include "base/language.h"
+#include "base/recent_files.h"
 #include "session/session.h"
 
 namespace dl {

@@ -1,3 +1,4 @@
+#include "serial/port_write.h"
 #include "session/terminal.h"
 
 #include <gtest/gtest.h>

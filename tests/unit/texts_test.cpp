@@ -1,8 +1,8 @@
-#include "app/texts.h"
+#include "base/texts.h"
 
 #include <gtest/gtest.h>
 
-#include "app/language.h"
+#include "base/language.h"
 
 namespace dl {
 namespace {

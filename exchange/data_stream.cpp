@@ -1,4 +1,4 @@
-#include "protocol/data_stream.h"
+#include "exchange/data_stream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/commands.h"
-#include "app/language.h"
+#include "base/commands.h"
+#include "base/language.h"
 #include "protocol/data_send.h"
-#include "protocol/file_choice.h"
+#include "exchange/file_choice.h"
 #include "protocol/outcome.h"
-#include "protocol/protocol_state.h"
-#include "protocol/sector_sender.h"
+#include "session/protocol_state.h"
+#include "exchange/sector_sender.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port_write.h"
@@ -48,7 +48,7 @@ bool streamFile(PortSession& s) {
     off_t offset = n > 0 ? n : 0;
     uint32_t sum = 0, count = 0;
     if (n <= 0) {
-        transferState = 5;
+        transferState = SendState::awaitSumRequest;
         return true;
     }
     while (s.senderRun.load() == 1) {
@@ -65,7 +65,7 @@ bool streamFile(PortSession& s) {
         transfer.runningChecksum = sum;
         count += static_cast<uint32_t>(n);
         transfer.transferCount = count;
-        if (ahead <= 0) transferState = 5;  // the box asks for the checksum once it has this chunk
+        if (ahead <= 0) transferState = SendState::awaitSumRequest;  // the box asks for the checksum once it has this chunk
         portWrite(s, chunk.data(), chunk.size());
         const uint32_t pct = progressPercent(count, transfer.sendSize);
         if (pct != s.percent.load()) {

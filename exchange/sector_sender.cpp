@@ -1,4 +1,4 @@
-#include "protocol/sector_sender.h"
+#include "exchange/sector_sender.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,13 +6,13 @@
 
 #include <cstdio>
 
-#include "app/commands.h"
-#include "app/language.h"
-#include "app/recent_files.h"
+#include "base/commands.h"
+#include "base/language.h"
+#include "base/recent_files.h"
 #include "protocol/data_send.h"
-#include "protocol/file_choice.h"
+#include "exchange/file_choice.h"
 #include "protocol/outcome.h"
-#include "protocol/protocol_state.h"
+#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port_write.h"

@@ -1,7 +1,6 @@
-#include "protocol/protocol_state.h"
+#include "session/protocol_state.h"
 
-#include "app/commands.h"
-#include "protocol/outcome.h"
+#include "base/commands.h"
 #include "session/window_host.h"
 
 namespace dl {
@@ -13,8 +12,7 @@ std::atomic<int32_t> transferOwner{0};
 void endExchange(std::uintptr_t notifyWindow) {
     transferState = 0;
     protocolMode = modeIdle;
-    if (notifyWindow != 0)
-        hostPostCommand(notifyWindow, cmdExchangeEnded, static_cast<intptr_t>(lastOutcome().kind));
+    if (notifyWindow != 0) hostPostCommand(notifyWindow, cmdExchangeEnded, 0);
 }
 
 }  // namespace dl

@@ -1,4 +1,4 @@
-#include "protocol/file_choice.h"
+#include "exchange/file_choice.h"
 
 #include <ctime>
 

@@ -1,4 +1,6 @@
-#include "app/profile.h"
+#include "base/profile.h"
+
+#include "base/text_case.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -27,14 +29,7 @@ std::string_view trim(std::string_view s) {
 }
 
 bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
+    return asciiEqualNoCase(a, b);
 }
 
 // What one line of the file is. Names and values point into the line.

@@ -1,4 +1,4 @@
-#include "app/recent_files.h"
+#include "base/recent_files.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "protocol/handlers.h"
+#include "exchange/handlers.h"
 
 #include <chrono>
 #include <mutex>
@@ -7,7 +7,7 @@
 #include "protocol/data_send.h"
 #include "protocol/handshake.h"
 #include "protocol/programming.h"
-#include "protocol/protocol_state.h"
+#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "serial/port_write.h"
 #include "serial/reader.h"
@@ -30,6 +30,12 @@ void recordOwner(PortSession& s, int modeBefore) {
     if (index > 0 && index < kSessionSlots) transferOwner = static_cast<int32_t>(index);
 }
 
+// The machines return who owns the line next; this is the one place that writes it.
+void applyLineChange(const Effects& e) {
+    if (e.nextState) transferState = *e.nextState;
+    if (e.nextMode) protocolMode = *e.nextMode;
+}
+
 template <class Machine>
 int runLocked(PortSession& s, Machine machine) {
     Effects effects;
@@ -38,6 +44,7 @@ int runLocked(PortSession& s, Machine machine) {
         std::lock_guard lock(recordMutex);
         const int modeBefore = protocolMode.load();
         result = machine(effects);
+        applyLineChange(effects);
         recordOwner(s, modeBefore);
     }
     carryOut(s, effects);
@@ -84,6 +91,7 @@ void installProtocolHandlers() {
         Effects effects;
         const int modeBefore = protocolMode.load();
         parseProgrammingInput(s, bytes, tickNow(), effects);
+        applyLineChange(effects);
         recordOwner(s, modeBefore);
         carryOut(s, effects);
     };

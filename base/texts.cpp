@@ -1,8 +1,8 @@
-#include "app/texts.h"
+#include "base/texts.h"
 
 #include <array>
 
-#include "app/language.h"
+#include "base/language.h"
 
 namespace dl {
 

@@ -24,7 +24,8 @@ extern std::atomic<int32_t> transferState;
 extern std::atomic<int32_t> transferOwner;
 
 // Returns the line to the terminal after an exchange ended or was abandoned, and tells the session
-// window (when one is named) with cmdExchangeEnded, whose lParam is the recorded outcome's kind.
+// window (when one is named) with cmdExchangeEnded; how it ended is the recorded outcome
+// (protocol/outcome.h).
 void endExchange(std::uintptr_t notifyWindow = 0);
 
 }  // namespace dl

@@ -1,11 +1,19 @@
 // The box prints in code page 437 (box drawing, accented letters): bytes 0x80..0xFF as the Unicode
-// characters the terminal font draws for them. Bytes below 0x80 are ASCII.
+// characters the terminal font draws for them. Printable bytes below 0x80 are ASCII.
 #pragma once
 
 #include <QChar>
 #include <cstdint>
 
 namespace dl::gui {
+
+// The glyphs the box's code page gives the control codes the terminal stores as characters (ESC
+// shows as an arrow, not as a blank); NUL is blank.
+inline constexpr char16_t kCp437Low[32] = {
+    0x0020, 0x263A, 0x263B, 0x2665, 0x2666, 0x2663, 0x2660, 0x2022, 0x25D8, 0x25CB, 0x25D9,
+    0x2642, 0x2640, 0x266A, 0x266B, 0x263C, 0x25BA, 0x25C4, 0x2195, 0x203C, 0x00B6, 0x00A7,
+    0x25AC, 0x21A8, 0x2191, 0x2193, 0x2192, 0x2190, 0x221F, 0x2194, 0x25B2, 0x25BC,
+};
 
 inline constexpr char16_t kCp437High[128] = {
     0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
@@ -21,7 +29,9 @@ inline constexpr char16_t kCp437High[128] = {
 };
 
 inline QChar cp437ToChar(uint8_t byte) {
-    return byte < 0x80 ? QChar(char16_t(byte < 0x20 ? u' ' : byte)) : QChar(kCp437High[byte - 0x80]);
+    if (byte < 0x20) return QChar(kCp437Low[byte]);
+    if (byte == 0x7F) return QChar(char16_t(0x2302));
+    return byte < 0x80 ? QChar(char16_t(byte)) : QChar(kCp437High[byte - 0x80]);
 }
 
 }  // namespace dl::gui

@@ -7,10 +7,17 @@
 #include <QMdiSubWindow>
 #include <QMessageBox>
 
+#include <QScreen>
+#include <QTimer>
+
 #include "app/dispatch.h"
+#include "base/texts.h"
 #include "frame_window.h"
+#include "port_settings_dialog.h"
+#include "progress_panel.h"
 #include "session/session.h"
 #include "session_window.h"
+#include "terminal_view.h"
 
 namespace dl::gui {
 
@@ -50,7 +57,14 @@ QMessageBox::StandardButtons qtButtons(MessageButtons b) {
 
 }  // namespace
 
-GuiHost::GuiHost(FrameWindow* frame) : frame_(frame) {
+GuiHost::GuiHost(FrameWindow* frame) : frame_(frame), repaintTimer_(new QTimer(this)) {
+    repaintTimer_->setSingleShot(true);
+    // Screen changes are shown at the display's pace: a fast line cannot make the window paint more
+    // often than it can be seen, nor fall behind.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const qreal rate = screen && screen->refreshRate() > 1 ? screen->refreshRate() : 60.0;
+    repaintTimer_->setInterval(std::max(1, static_cast<int>(1000.0 / rate)));
+    connect(repaintTimer_, &QTimer::timeout, this, &GuiHost::flushRepaints);
     install();
 }
 
@@ -60,8 +74,11 @@ GuiHost::~GuiHost() {
 
 QStringList GuiHost::fileFilters() {
     // "All Files" takes every name: on Linux many files have no extension for "*.*" to match.
-    return {QStringLiteral("Software(*.img) (*.img *.bin)"), QStringLiteral("Data(*.dat) (*.ird *.tp *.dat)"),
-            QStringLiteral("All Files(*.*) (*)")};
+    const auto named = [](Text t, const char* patterns) {
+        return QStringLiteral("%1 (%2)").arg(QString::fromStdString(std::string(text(t))), QLatin1String(patterns));
+    };
+    return {named(Text::fileFilterSoftware, "*.img *.bin"), named(Text::fileFilterData, "*.ird *.tp *.dat"),
+            named(Text::fileFilterAll, "*")};
 }
 
 void GuiHost::queue(std::function<void()> work) {
@@ -71,10 +88,18 @@ void GuiHost::queue(std::function<void()> work) {
 void GuiHost::install() {
     WindowHost& h = windowHost();
     h = WindowHost{};
-    h.invalidate = [this](WindowId w, std::optional<Rect> r, bool) { invalidate(w, r); };
-    h.updateNow = [this](WindowId w) { invalidate(w, std::nullopt); };
-    h.progressChanged = [this](WindowId w) { invalidate(w, std::nullopt); };
-    h.placeCaret = [this](WindowId w) { invalidate(w, std::nullopt); };
+    h.invalidate = [this](WindowId w, std::optional<Rect> r, bool) {
+        request(w, [&](PendingRepaint& p) {
+            if (!r)
+                p.whole = true;
+            else
+                p.rect |= QRect(QPoint(r->left, r->top), QPoint(r->right - 1, r->bottom - 1));
+        });
+    };
+    // What is pending is painted at the next frame of the display anyway.
+    h.updateNow = [this](WindowId w) { request(w, [](PendingRepaint&) {}); };
+    h.progressChanged = [this](WindowId w) { request(w, [](PendingRepaint& p) { p.panel = true; }); };
+    h.placeCaret = [this](WindowId w) { request(w, [](PendingRepaint& p) { p.caret = true; }); };
     h.setTitle = [this](WindowId w, const std::string& title) {
         queue([this, w, t = qstr(title)] {
             if (QMdiSubWindow* sub = frame_->subWindowOf(w)) sub->setWindowTitle(t);
@@ -89,16 +114,17 @@ void GuiHost::install() {
                           MessageButtons b, const std::string& d) { return messageBox(o, t, ti, i, b, d); };
     h.chooseFile = [this](FileChoice& c) { return chooseFile(c); };
     h.createScreenFont = [](PortSession& s) {
-        const QSize cell = SessionWindow::cellSize();
+        const QSize cell = TerminalView::cellSize();
         s.charWidth = cell.width();
         s.charHeight = cell.height();
     };
     h.windowPlacement = [this](WindowId w) { return frame_->placementOf(w); };
     h.caret = [this](WindowId w, bool on) {
         queue([this, w, on] {
-            if (SessionWindow* s = frame_->sessionWindow(w)) s->setCaretVisible(on);
+            if (SessionWindow* s = frame_->sessionWindow(w)) s->setCaret(on);
         });
     };
+    h.portSettingsDialog = [this](WindowId w) { portSettings(w); };
 
     h.openSessionWindow = [this](const std::string& title, int slot) {
         return frame_->openSessionWindow(qstr(title), slot);
@@ -125,35 +151,57 @@ void GuiHost::install() {
     h.postFrameClose = [this] { queue([this] { frame_->close(); }); };
 }
 
-void GuiHost::invalidate(WindowId w, std::optional<Rect> r) {
-    bool post = false;
+void GuiHost::request(WindowId w, const std::function<void(PendingRepaint&)>& change) {
+    bool start = false;
     {
         std::lock_guard lock(pendingMutex_);
-        auto [it, fresh] = pending_.try_emplace(w);
-        post = fresh;
-        if (!r)
-            it->second.whole = true;
-        else
-            it->second.rect |= QRect(QPoint(r->left, r->top), QPoint(r->right - 1, r->bottom - 1));
+        change(pending_[w]);
+        start = !flushQueued_;
+        flushQueued_ = true;
     }
-    if (post) queue([this, w] { flushRepaint(w); });
+    if (start) queue([this] {
+            if (!repaintTimer_->isActive()) repaintTimer_->start();
+        });
 }
 
-void GuiHost::flushRepaint(WindowId w) {
-    PendingRepaint p;
+void GuiHost::flushRepaints() {
+    std::unordered_map<WindowId, PendingRepaint> taken;
     {
         std::lock_guard lock(pendingMutex_);
-        auto it = pending_.find(w);
-        if (it == pending_.end()) return;
-        p = it->second;
-        pending_.erase(it);
+        taken.swap(pending_);
+        flushQueued_ = false;
     }
-    SessionWindow* s = frame_->sessionWindow(w);
-    if (!s) return;
-    if (p.whole)
-        s->update();
-    else
-        s->update(p.rect);
+    for (const auto& [w, p] : taken) {
+        SessionWindow* s = frame_->sessionWindow(w);
+        if (!s) continue;
+        // Rectangles reckoned before a scroll or a resize no longer lie where their cells are.
+        unsigned& seen = scrollSerials_[w];
+        const bool moved = seen != s->scrollSerial();
+        seen = s->scrollSerial();
+        if (p.whole || moved)
+            s->view()->update();
+        else if (!p.rect.isEmpty())
+            s->view()->update(p.rect);
+        if (p.panel) s->view()->update(ProgressPanel::barRect());
+        if (p.caret) s->placeCaret();
+    }
+}
+
+void GuiHost::portSettings(WindowId w) {
+    SessionWindow* owner = frame_->sessionWindow(w);
+    PortSession* s = sessionOf(w);
+    if (!owner || !s) return;
+    PortSettingsDialog dialog(s->portNumber, s->baudRate.load(), s->connected.load() != 0, owner);
+    dialog.exec();
+    if (!dialog.okChosen()) return;
+    if (const int port = dialog.chosenPort(); port >= 1 && port <= 4) {
+        s->portNumber = static_cast<uint8_t>(port);
+        lastPort = port;
+    }
+    if (const uint32_t baud = dialog.chosenBaud(); baud != 0) {
+        s->baudRate = baud;
+        lastBaud = baud;
+    }
 }
 
 void GuiHost::dispatchPosted(WindowId w, uint16_t command, intptr_t param) {

@@ -12,6 +12,7 @@
 
 #include "session/window_host.h"
 
+class QTimer;
 class QWidget;
 
 namespace dl::gui {
@@ -28,9 +29,17 @@ public:
     static QStringList fileFilters();
 
 private:
+    struct PendingRepaint {
+        QRect rect;
+        bool whole = false;
+        bool panel = false;  // the progress bar's rectangle
+        bool caret = false;  // the caret follows the cursor
+    };
     void install();
-    void invalidate(WindowId w, std::optional<Rect> r);
-    void flushRepaint(WindowId w);
+    // Any thread: merges a repaint request of window w and makes sure one flush is on its way.
+    void request(WindowId w, const std::function<void(PendingRepaint&)>& change);
+    void flushRepaints();
+    void portSettings(WindowId w);
     void queue(std::function<void()> work);
     void dispatchPosted(WindowId w, uint16_t command, intptr_t param);
     QWidget* ownerOf(WindowId w) const;
@@ -40,12 +49,11 @@ private:
     void waitCursor(bool on);
 
     FrameWindow* frame_;
-    struct PendingRepaint {
-        QRect rect;
-        bool whole = false;
-    };
+    QTimer* repaintTimer_;
     std::mutex pendingMutex_;
-    std::unordered_map<WindowId, PendingRepaint> pending_;  // a window is listed while a flush is queued
+    std::unordered_map<WindowId, PendingRepaint> pending_;
+    bool flushQueued_ = false;                            // guarded by pendingMutex_
+    std::unordered_map<WindowId, unsigned> scrollSerials_;  // GUI thread only
     int waitCursors_ = 0;
 };
 

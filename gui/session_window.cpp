@@ -1,34 +1,67 @@
 #include "session_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
-#include <QFontMetrics>
+#include <QGridLayout>
 #include <QKeyEvent>
-#include <QPainter>
+#include <QMenu>
+#include <QScrollBar>
 
 #include "app/dispatch.h"
-#include "cp437.h"
-#include "session/session.h"
+#include "app/menus.h"
+#include "base/commands.h"
+#include "base/language.h"
+#include "base/recent_files.h"
+#include "progress_panel.h"
 #include "serial/port_write.h"
+#include "session/session.h"
 #include "session/terminal.h"
+#include "terminal_view.h"
 
 namespace dl::gui {
 
+QPointer<SessionWindow> SessionWindow::rightClickWindow_;
+QPointer<QMenu> SessionWindow::popupMenu_;
+
 namespace {
 
-// The session window class's background, RGB(64, 128, 192).
-const QColor kBackground(64, 128, 192);
+// Menu rows are drawn in a proportional font; a Hangul syllable takes about two columns.
+int columnsOf(QChar c) {
+    return c.unicode() >= 0x1100 && c.unicode() < 0xD7B0 ? 2 : 1;
+}
 
-QColor fromColorRef(uint32_t c) {
-    return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+SessionWindow* sessionWindowAt(QPoint global) {
+    for (QWidget* w = QApplication::widgetAt(global); w; w = w->parentWidget())
+        if (auto* s = qobject_cast<SessionWindow*>(w)) return s;
+    return nullptr;
 }
 
 }  // namespace
 
-SessionWindow::SessionWindow(QWidget* parent) : QWidget(parent) {
+SessionWindow::SessionWindow(QWidget* parent)
+    : QWidget(parent), view_(new TerminalView(this)), vbar_(new QScrollBar(Qt::Vertical, this)),
+      hbar_(new QScrollBar(Qt::Horizontal, this)) {
     setFocusPolicy(Qt::StrongFocus);
-    setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_InputMethodEnabled, false);
-    const QSize cell = cellSize();
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setSpacing(0);
+    grid->addWidget(view_, 0, 0);
+    grid->addWidget(vbar_, 0, 1);
+    grid->addWidget(hbar_, 1, 0);
+    for (QScrollBar* bar : {vbar_, hbar_}) {
+        bar->setFocusPolicy(Qt::NoFocus);
+        bar->setTracking(false);  // a dragged thumb scrolls when it is let go
+        bar->setRange(0, 0);
+        bar->hide();
+        connect(bar, &QAbstractSlider::actionTriggered, this, [this, bar](int a) { barAction(bar, a); });
+        connect(bar, &QAbstractSlider::sliderReleased, this, [this, bar] {
+            scrollAxis(bar == vbar_, static_cast<uint16_t>(ScrollAction::thumbPosition),
+                       static_cast<uint16_t>(bar->sliderPosition()));
+        });
+    }
+    connect(view_, &TerminalView::resized, this, &SessionWindow::clientResized);
+    const QSize cell = TerminalView::cellSize();
     // Room for the whole screen; the frame may make the window smaller.
     resize(cell.width() * kScreenColumns, cell.height() * kScreenRows);
 }
@@ -37,68 +70,234 @@ SessionWindow::~SessionWindow() {
     detach();
 }
 
-QFont SessionWindow::terminalFont() {
-    QFont f(QStringLiteral("DejaVu Sans Mono"));
-    f.setStyleHint(QFont::TypeWriter);
-    f.setFixedPitch(true);
-    f.setPixelSize(15);
-    return f;
-}
-
-QSize SessionWindow::cellSize() {
-    const QFontMetrics fm(terminalFont());
-    return QSize(fm.horizontalAdvance(QLatin1Char('M')), fm.height());
-}
-
 bool SessionWindow::attach(int slot) {
     attached_ = createSession(id(), slot) == 1;
+    if (attached_) {
+        view_->setSession(sessionOf(id()));
+        clientResized(view_->size());
+    }
     return attached_;
 }
 
 void SessionWindow::detach() {
     if (!attached_) return;
     attached_ = false;
-    caretOn_ = false;
+    view_->setSession(nullptr);
+    view_->setCaret(false, {});
+    if (popupMenu_ && popupMenu_->parent() == this) popupMenu_->close();
     // destroySession asks the host for this window's placement, so the frame still knows it here.
     destroySession(id());
 }
 
-void SessionWindow::setCaretVisible(bool on) {
-    if (caretOn_ == on) return;
-    caretOn_ = on;
-    update();
+bool SessionWindow::caretVisible() const {
+    return view_->caretShown();
 }
 
-void SessionWindow::paintEvent(QPaintEvent* event) {
-    QPainter p(this);
-    p.fillRect(event->rect(), kBackground);
+void SessionWindow::setCaret(bool on) {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    if (!s || !s->connected.load()) {
+        view_->setCaret(false, {});
+        return;
+    }
+    // The caret belongs to the focused window: a connect in the background leaves it to the focus.
+    s->caretShown = on && hasFocus() ? 1 : 0;
+    placeCaret();
+}
+
+void SessionWindow::placeCaret() {
     PortSession* s = attached_ ? sessionOf(id()) : nullptr;
     if (!s) return;
-    p.setFont(terminalFont());
-    p.setPen(fromColorRef(s->textColor));
-    const QFontMetrics fm(terminalFont());
-    const int cw = s->charWidth.load(), ch = s->charHeight.load();
-    if (cw <= 0 || ch <= 0) return;
-    const int dx = s->hScrollPos.load(), dy = s->vScrollPos.load();
-    const int first = std::max(0, (event->rect().top() + dy) / ch);
-    const int last = std::min(kScreenRows - 1, (event->rect().bottom() + dy) / ch);
-    for (int r = first; r <= last; ++r) {
-        const std::string row = screenRow(*s, r);
-        QString line(static_cast<qsizetype>(row.size()), QChar(u' '));
-        for (size_t i = 0; i < row.size(); ++i) line[i] = cp437ToChar(static_cast<uint8_t>(row[i]));
-        // One cell per character, whatever the font's own advance says.
-        for (int c = 0; c < line.size(); ++c) {
-            if (line[c] == QChar(u' ')) continue;
-            p.drawText(c * cw - dx, r * ch - dy + fm.ascent(), QString(line[c]));
+    const bool shown = s->connected.load() && s->caretShown == 1;
+    const CursorPos at = cursorOf(*s);
+    view_->setCaret(shown, QPoint(at.column, at.row));
+}
+
+void SessionWindow::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    setCaret(true);
+}
+
+void SessionWindow::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    if (PortSession* s = attached_ ? sessionOf(id()) : nullptr) s->caretShown = 0;
+    view_->setCaret(false, view_->caretCell());
+}
+
+void SessionWindow::clientResized(QSize client) {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    if (!s) return;
+    ScrollAxis v{s->charHeight.load(), 0, 0, s->vScrollPos.load()};
+    resizeAxis(v, kScreenRows, client.height());
+    ScrollAxis h{s->charWidth.load(), 0, 0, s->hScrollPos.load()};
+    resizeAxis(h, kScreenColumns, client.width());
+    s->clientHeight = v.client;
+    s->vScrollMax = v.max;
+    s->vScrollPos = v.pos;
+    s->clientWidth = h.client;
+    s->hScrollMax = h.max;
+    s->hScrollPos = h.pos;
+    for (auto [bar, axis] : {std::pair{vbar_, v}, std::pair{hbar_, h}}) {
+        bar->setRange(0, axis.max);
+        bar->setPageStep(std::max(1, axis.client));
+        bar->setSingleStep(std::max(1, axis.cell));
+        bar->setValue(axis.pos);
+        bar->setVisible(axis.max > 0);  // a range of nothing hides the bar
+    }
+    // The window resized last places the panel for every session window.
+    ProgressPanel::setPlace(panelAfterResize(client.width(), client.height()));
+    ++scrollSerial_;
+    view_->update();
+    placeCaret();
+}
+
+void SessionWindow::barAction(QScrollBar* bar, int action) {
+    const bool vertical = bar == vbar_;
+    ScrollAction code;
+    switch (action) {
+        case QAbstractSlider::SliderSingleStepSub:
+            code = ScrollAction::lineUp;
+            break;
+        case QAbstractSlider::SliderSingleStepAdd:
+            code = ScrollAction::lineDown;
+            break;
+        case QAbstractSlider::SliderPageStepSub:
+            code = ScrollAction::pageUp;
+            break;
+        case QAbstractSlider::SliderPageStepAdd:
+            code = ScrollAction::pageDown;
+            break;
+        case QAbstractSlider::SliderToMinimum:
+            code = ScrollAction::top;
+            break;
+        case QAbstractSlider::SliderToMaximum:
+            code = ScrollAction::bottom;
+            break;
+        case QAbstractSlider::SliderMove:
+            // A thumb being dragged is only tracked; a wheel over the bar moves it at once.
+            code = bar->isSliderDown() ? ScrollAction::thumbTrack : ScrollAction::thumbPosition;
+            break;
+        default:
+            return;
+    }
+    if (code == ScrollAction::thumbTrack) return;
+    scrollAxis(vertical, static_cast<uint16_t>(code), static_cast<uint16_t>(bar->sliderPosition()));
+}
+
+void SessionWindow::scrollVertical(uint16_t action, uint16_t thumb) {
+    scrollAxis(true, action, thumb);
+}
+
+void SessionWindow::scrollHorizontal(uint16_t action, uint16_t thumb) {
+    scrollAxis(false, action, thumb);
+}
+
+void SessionWindow::scrollAxis(bool vertical, uint16_t action, uint16_t thumb) {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    if (!s) return;
+    auto& pos = vertical ? s->vScrollPos : s->hScrollPos;
+    const ScrollAxis axis{vertical ? s->charHeight.load() : s->charWidth.load(),
+                          vertical ? s->clientHeight : s->clientWidth, vertical ? s->vScrollMax : s->hScrollMax,
+                          pos.load()};
+    QScrollBar* bar = vertical ? vbar_ : hbar_;
+    const auto change = scrollChange(axis, action, thumb);
+    if (!change) {
+        bar->setSliderPosition(axis.pos);  // an ignored request leaves the thumb where the view is
+        return;
+    }
+    pos = axis.pos + *change;
+    ++scrollSerial_;
+    if (*change != 0) {
+        if (vertical)
+            view_->scroll(0, -*change);
+        else
+            view_->scroll(-*change, 0);
+    }
+    bar->setSliderPosition(pos.load());
+    bar->setValue(pos.load());
+    placeCaret();
+}
+
+QString SessionWindow::menuText(const std::string& text) {
+    const QString in = QString::fromStdString(text);
+    QString out;
+    int column = 0;
+    for (QChar c : in) {
+        if (c == QLatin1Char('\t')) {
+            const int next = (column / 8 + 1) * 8;
+            out += QString(next - column, QLatin1Char(' '));
+            column = next;
+            continue;
         }
+        out += c;
+        column += columnsOf(c);
     }
-    if (caretOn_ && hasFocus()) {
-        const CursorPos at = cursorOf(*s);
-        p.fillRect(at.column * cw - dx, at.row * ch - dy + ch - 3, cw, 2, fromColorRef(s->textColor));
+    return out;
+}
+
+void SessionWindow::showContextMenu(QPoint at) {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    if (!s) return;
+    SessionMenuInput in;
+    in.connected = s->connected.load() != 0;
+    in.programming = s->programming.load() != 0;
+    in.korean = koreanUi.load();
+    for (int i = 0; i < recentCount; ++i) in.recentFiles.push_back(recentFiles[static_cast<size_t>(i)]);
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    for (const MenuItem& item : sessionContextMenu(in)) {
+        if (item.isSeparator()) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* a = menu->addAction(menuText(item.text));
+        a->setData(QVariant::fromValue<uint16_t>(item.id));
+        a->setEnabled(item.enabled);
     }
+    // The command runs after the menu has gone, as a chosen item arrives after tracking ended.
+    connect(menu, &QMenu::triggered, this, [this](QAction* a) {
+        const uint16_t command = a->data().value<uint16_t>();
+        QMetaObject::invokeMethod(
+            this, [this, command] { sessionCommand(id(), command, 0); }, Qt::QueuedConnection);
+    });
+    popupMenu_ = menu;
+    menu->popup(view_->mapToGlobal(at));
+}
+
+void SessionWindow::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::RightButton) return QWidget::mousePressEvent(event);
+    rightClickWindow_ = this;
+}
+
+void SessionWindow::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() != Qt::RightButton) return QWidget::mouseReleaseEvent(event);
+    // The press grabbed the mouse for this window; the release belongs to the window under it.
+    const QPoint global = event->globalPosition().toPoint();
+    SessionWindow* target = sessionWindowAt(global);
+    if (!target) target = this;
+    if (rightClickWindow_ != target) {
+        rightClickWindow_ = nullptr;
+        return;
+    }
+    if (popupMenu_) popupMenu_->close();
+    target->showContextMenu(target->view_->mapFromGlobal(global));
+}
+
+void SessionWindow::wheelEvent(QWheelEvent* event) {
+    const int steps = event->angleDelta().y() / 120;
+    for (int i = 0; i < std::abs(steps) * 3; ++i)
+        scrollVertical(static_cast<uint16_t>(steps > 0 ? ScrollAction::lineUp : ScrollAction::lineDown), 0);
+    event->accept();
+}
+
+bool SessionWindow::focusNextPrevChild(bool) {
+    return false;  // Tab is a character for the box, not a move to another widget
 }
 
 void SessionWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F4 && event->modifiers() == Qt::ControlModifier) {
+        sessionCommand(id(), cmdClose, 0);
+        return;
+    }
     uint8_t code = 0;
     switch (event->key()) {
         case Qt::Key_Return:
@@ -110,7 +309,8 @@ void SessionWindow::keyPressEvent(QKeyEvent* event) {
             break;
         default: {
             const QString t = event->text();
-            if (t.size() == 1 && t[0].unicode() < 0x100) code = static_cast<uint8_t>(t[0].unicode());
+            if (t.size() == 1 && t[0].unicode() > 0 && t[0].unicode() < 0x100)
+                code = static_cast<uint8_t>(t[0].unicode());
             break;
         }
     }
@@ -128,16 +328,6 @@ void SessionWindow::closeEvent(QCloseEvent* event) {
     }
     detach();
     event->accept();
-}
-
-void SessionWindow::focusInEvent(QFocusEvent* event) {
-    QWidget::focusInEvent(event);
-    update();
-}
-
-void SessionWindow::focusOutEvent(QFocusEvent* event) {
-    QWidget::focusOutEvent(event);
-    update();
 }
 
 }  // namespace dl::gui

@@ -1,19 +1,28 @@
-// A port's terminal window inside the frame: draws the session's 80 x 35 screen and hands typed
-// characters to the core. It knows no port: the session behind it is found by its window id, which is
-// the id it was created with, and every rule (connecting, closing guard) is the core's.
+// A port's terminal window inside the frame: the terminal view with its two scroll bars, the keys a
+// terminal user types, focus and caret, the close guard, and the right-button context menu. It knows
+// no port: the session behind it is found by its window id, and every rule (what the menu offers,
+// connecting, the guard's question) is the core's.
 //
 // Its creation step claims the session slot (createSession); a refused slot means the window must not
 // be shown. Closing runs the core's close guard and destroys the session at once, so the slot is free
 // as soon as close() returns, long before Qt deletes the widget.
+//
+// Scrolling is in pixels over the whole screen: the bars' requests go through the core's arithmetic,
+// dragging a thumb scrolls only when it is let go.
 #pragma once
 
+#include <QMenu>
+#include <QPointer>
 #include <QWidget>
 
+#include "session/screen_geometry.h"
 #include "session/window_host.h"
 
-class QMdiSubWindow;
+class QScrollBar;
 
 namespace dl::gui {
+
+class TerminalView;
 
 class SessionWindow : public QWidget {
     Q_OBJECT
@@ -28,24 +37,52 @@ public:
     // Destroys the session now (the frame's own destruction, when no close sequence ran).
     void release() { detach(); }
 
-    void setCaretVisible(bool on);
-    bool caretVisible() const { return caretOn_; }
+    TerminalView* view() const { return view_; }
+    QScrollBar* verticalBar() const { return vbar_; }
+    QScrollBar* horizontalBar() const { return hbar_; }
 
-    // The terminal font, and its cell size in pixels.
-    static QFont terminalFont();
-    static QSize cellSize();
+    // The core's caret requests: shown (when connected) or taken away, and moved to the cursor.
+    void setCaret(bool on);
+    void placeCaret();
+    bool caretVisible() const;
+
+    // A scroll-bar request with the platform's codes (line, page, thumb position, top, bottom, ...).
+    void scrollVertical(uint16_t action, uint16_t thumb);
+    void scrollHorizontal(uint16_t action, uint16_t thumb);
+
+    // The context menu being shown, from whichever window opened it (at most one exists).
+    static QMenu* contextMenu() { return popupMenu_; }
+    // What a menu row shows: tabs in the core's texts are spacing, not a shortcut column.
+    static QString menuText(const std::string& text);
+
+    // Counts the scrolls and resizes: a repaint rectangle computed before one is out of place.
+    unsigned scrollSerial() const { return scrollSerial_; }
 
 protected:
-    void paintEvent(QPaintEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void focusInEvent(QFocusEvent* event) override;
     void focusOutEvent(QFocusEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
 
 private:
     void detach();
+    void clientResized(QSize client);
+    void barAction(QScrollBar* bar, int action);
+    void scrollAxis(bool vertical, uint16_t action, uint16_t thumb);
+    void showContextMenu(QPoint at);
+
+    TerminalView* view_;
+    QScrollBar* vbar_;
+    QScrollBar* hbar_;
     bool attached_ = false;
-    bool caretOn_ = false;
+    unsigned scrollSerial_ = 0;
+
+    static QPointer<SessionWindow> rightClickWindow_;
+    static QPointer<QMenu> popupMenu_;
 };
 
 }  // namespace dl::gui

@@ -1,0 +1,80 @@
+#include "port_settings_dialog.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+#include "base/texts.h"
+
+namespace dl::gui {
+
+namespace {
+
+QString qstr(Text t) {
+    return QString::fromStdString(std::string(text(t)));
+}
+
+// Laid out in dialog units of an 8-point font: 1.5 pixels across, 1.625 down per unit.
+QRect units(int x, int y, int w, int h) {
+    return QRect(x * 3 / 2, y * 13 / 8, w * 3 / 2, h * 13 / 8);
+}
+
+}  // namespace
+
+PortSettingsDialog::PortSettingsDialog(int port, uint32_t baud, bool connected, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      ports_(new QComboBox(this)), bauds_(new QComboBox(this)), ok_(new QPushButton(qstr(Text::buttonOkSettings), this)),
+      cancel_(new QPushButton(qstr(Text::buttonCancelSettings), this)) {
+    setWindowTitle(qstr(Text::portSettingsTitle));
+    setModal(true);
+    setFixedSize(units(0, 0, 200, 80).size());
+    auto* portLabel = new QLabel(qstr(Text::portLabel), this);
+    auto* baudLabel = new QLabel(qstr(Text::baudLabel), this);
+    portLabel->setGeometry(units(10, 20, 40, 10));
+    baudLabel->setGeometry(units(10, 40, 40, 10));
+    for (QLabel* l : {portLabel, baudLabel}) l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    portLabel->setBuddy(ports_);
+    baudLabel->setBuddy(bauds_);
+    ports_->setGeometry(units(55, 18, 55, 14));
+    bauds_->setGeometry(units(55, 38, 55, 14));
+    cancel_->setGeometry(units(140, 18, 40, 14));
+    ok_->setGeometry(units(140, 38, 40, 14));
+
+    const QString prefix = qstr(Text::comPrefix);
+    for (int i = 1; i <= 4; ++i) ports_->addItem(QStringLiteral("%1%2").arg(prefix).arg(i), i);
+    ports_->setCurrentIndex(port >= 1 && port <= 4 ? port - 1 : -1);
+    ports_->setEnabled(!connected);
+    const Text names[] = {Text::baud38400, Text::baud57600, Text::baud115200};
+    for (int i = 0; i < 3; ++i) {
+        bauds_->addItem(qstr(names[i]), QVariant::fromValue(baudValues[i]));
+        if (baudValues[i] == baud) bauds_->setCurrentIndex(i);
+    }
+    if (baudValues[0] != baud && baudValues[1] != baud && baudValues[2] != baud) bauds_->setCurrentIndex(-1);
+
+    // Enter cancels, wherever the focus is: Ok takes the choice only when pressed itself.
+    cancel_->setDefault(true);
+    ok_->setAutoDefault(false);
+    cancel_->setAutoDefault(false);
+    connect(ok_, &QPushButton::clicked, this, [this] {
+        okChosen_ = true;
+        accept();
+    });
+    connect(cancel_, &QPushButton::clicked, this, &PortSettingsDialog::reject);
+    (connected ? bauds_ : ports_)->setFocus();
+}
+
+int PortSettingsDialog::chosenPort() const {
+    return ports_->currentIndex() + 1;
+}
+
+uint32_t PortSettingsDialog::chosenBaud() const {
+    return bauds_->currentIndex() < 0 ? 0 : bauds_->currentData().value<uint32_t>();
+}
+
+void PortSettingsDialog::reject() {
+    okChosen_ = false;
+    // Cancel and Ok end the dialog with the same result.
+    done(QDialog::Accepted);
+}
+
+}  // namespace dl::gui

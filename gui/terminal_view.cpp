@@ -1,0 +1,143 @@
+#include "terminal_view.h"
+
+#include <QFontMetrics>
+#include <QPaintEvent>
+#include <QPainter>
+#include <array>
+
+#include "cp437.h"
+#include "progress_panel.h"
+#include "session/session.h"
+#include "session/terminal.h"
+#include "session/tick.h"
+
+namespace dl::gui {
+
+// The session window class's background, RGB(64, 128, 192).
+const QColor TerminalView::background(64, 128, 192);
+
+namespace {
+
+QColor fromColorRef(uint32_t c) {
+    return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+}
+
+// One string per byte, made once: painting must not build them per cell.
+const std::array<QString, 256>& glyphs() {
+    static const std::array<QString, 256> table = [] {
+        std::array<QString, 256> t;
+        for (int b = 0; b < 256; ++b) t[b] = QString(cp437ToChar(static_cast<uint8_t>(b)));
+        return t;
+    }();
+    return table;
+}
+
+bool blank(uint8_t b) {
+    return b == ' ' || b == 0x00 || b == 0xFF;
+}
+
+}  // namespace
+
+TerminalView::TerminalView(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::NoFocus);
+    setFont(QWidget::font());  // the panel's texts use the window's font; the screen its own
+}
+
+QFont TerminalView::terminalFont() {
+    QFont f(QStringLiteral("DejaVu Sans Mono"));
+    f.setStyleHint(QFont::TypeWriter);
+    f.setFixedPitch(true);
+    f.setPixelSize(15);
+    f.setKerning(false);
+    return f;
+}
+
+QSize TerminalView::cellSize() {
+    const QFontMetrics fm(terminalFont());
+    // The average width and the height with the font's external leading.
+    return QSize(fm.horizontalAdvance(QLatin1Char('M')), fm.height() + std::max(0, fm.leading()));
+}
+
+CellSpan TerminalView::cellsFor(const QRect& r) const {
+    if (!session_) return {};
+    // QRect's right and bottom are the last pixels inside; the arithmetic takes the edges after them.
+    const Rect update{r.left(), r.top(), r.right() + 1, r.bottom() + 1};
+    return cellsToDraw(update, session_->hScrollPos.load(), session_->vScrollPos.load(),
+                       session_->charWidth.load(), session_->charHeight.load());
+}
+
+QRect TerminalView::cellRect(int row, int column) const {
+    if (!session_) return {};
+    const int cw = session_->charWidth.load(), ch = session_->charHeight.load();
+    return QRect(column * cw - session_->hScrollPos.load(), row * ch - session_->vScrollPos.load(), cw, ch);
+}
+
+void TerminalView::setCaret(bool shown, QPoint cell) {
+    if (shown == caretShown_ && cell == caretCell_) return;
+    if (caretShown_) update(cellRect(caretCell_.y(), caretCell_.x()));
+    caretShown_ = shown;
+    caretCell_ = cell;
+    if (caretShown_) update(cellRect(caretCell_.y(), caretCell_.x()));
+}
+
+void TerminalView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    emit resized(size());
+}
+
+void TerminalView::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    p.fillRect(event->rect(), background);
+    if (!session_) return;
+    PortSession& s = *session_;
+    if (s.transferActive.load()) {
+        ProgressPanel::Figures f;
+        f.percent = s.percent.load();
+        f.elapsedMs = ticksSince(s.startTick.load(), tickNow());
+        // The description is written before the transfer shows the panel and not while it runs.
+        f.info = s.fileInfo.substr(0, s.fileInfoLength);
+        ProgressPanel::draw(p, f);
+    }
+    for (const QRect& r : event->region()) drawRows(p, cellsFor(r));
+    drawCaret(p);
+}
+
+void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
+    if (span.empty()) return;
+    PortSession& s = *session_;
+    const int cw = s.charWidth.load(), ch = s.charHeight.load();
+    const int dx = s.hScrollPos.load(), dy = s.vScrollPos.load();
+    const QFont font = terminalFont();
+    p.setFont(font);
+    p.setPen(fromColorRef(s.textColor));
+    const int ascent = QFontMetrics(font).ascent();
+    const auto& g = glyphs();
+    const int n = span.columns();
+    for (int row = span.firstRow; row <= span.lastRow; ++row) {
+        const std::string text = screenRow(s, row);  // a copy: the lock is not held while drawing
+        const int x = span.firstColumn * cw - dx, y = row * ch - dy;
+        p.fillRect(QRect(x, y, n * cw, ch), background);
+        for (int c = 0; c < n; ++c) {
+            const auto b = static_cast<uint8_t>(text[static_cast<size_t>(span.firstColumn + c)]);
+            if (!blank(b)) p.drawText(x + c * cw, y + ascent, g[b]);
+        }
+    }
+}
+
+void TerminalView::drawCaret(QPainter& p) {
+    if (!caretShown_ || !session_) return;
+    PortSession& s = *session_;
+    const QRect cell = cellRect(caretCell_.y(), caretCell_.x());
+    const std::string text = screenRow(s, std::clamp(caretCell_.y(), 0, kScreenRows - 1));
+    const auto b = static_cast<uint8_t>(text[static_cast<size_t>(std::clamp(caretCell_.x(), 0, kScreenColumns - 1))]);
+    // A solid caret inverts its cell: the glyph shows in the background colour on the text colour.
+    p.fillRect(cell, fromColorRef(s.textColor));
+    if (!blank(b)) {
+        p.setFont(terminalFont());
+        p.setPen(background);
+        p.drawText(cell.left(), cell.top() + QFontMetrics(terminalFont()).ascent(), glyphs()[b]);
+    }
+}
+
+}  // namespace dl::gui

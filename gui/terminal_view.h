@@ -1,0 +1,58 @@
+// The client area of a session window: the visible part of the session's 80 x 35 screen, drawn cell
+// by cell in the terminal font, the progress panel while a transfer runs, and the block caret.
+//
+// It reads the screen only through copies of its rows taken under the session's screen lock, never
+// holding the lock while it draws, so a reader thread filling the screen is never kept waiting on
+// painting. The scroll offsets are the session's; the window that holds the view changes them.
+#pragma once
+
+#include <QWidget>
+
+#include "session/screen_geometry.h"
+
+namespace dl {
+struct PortSession;
+}
+
+namespace dl::gui {
+
+class TerminalView : public QWidget {
+    Q_OBJECT
+public:
+    explicit TerminalView(QWidget* parent = nullptr);
+
+    void setSession(PortSession* s) { session_ = s; }
+
+    // The screen cells that a repaint of `rect` (client coordinates) covers.
+    CellSpan cellsFor(const QRect& rect) const;
+    // The client rectangle of one screen cell at the current scroll offsets.
+    QRect cellRect(int row, int column) const;
+
+    // The block caret: shown on `cell` (row, column) or taken away.
+    void setCaret(bool shown, QPoint cell);
+    bool caretShown() const { return caretShown_; }
+    QPoint caretCell() const { return caretCell_; }
+
+    // The terminal font, and its cell size in pixels.
+    static QFont terminalFont();
+    static QSize cellSize();
+
+    static const QColor background;
+
+signals:
+    void resized(QSize client);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void drawRows(QPainter& p, const CellSpan& span);
+    void drawCaret(QPainter& p);
+
+    PortSession* session_ = nullptr;
+    bool caretShown_ = false;
+    QPoint caretCell_;  // x: column, y: row
+};
+
+}  // namespace dl::gui

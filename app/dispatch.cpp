@@ -5,6 +5,7 @@
 
 #include "base/commands.h"
 #include "base/language.h"
+#include "base/texts.h"
 #include "base/recent_files.h"
 #include "exchange/data_stream.h"
 #include "protocol/outcome.h"
@@ -20,9 +21,6 @@ namespace dl {
 int32_t alwaysOnTop = 0;
 
 namespace {
-
-constexpr const char* kGuardText = "Stop downloading and close program ?";
-constexpr const char* kGuardTitle = "Warning:If you break downloading the STB may not revive !!!";
 
 WindowId activeSession() {
     auto& f = windowHost().activeSessionWindow;
@@ -46,7 +44,7 @@ void connectOrDisconnect(WindowId window, PortSession& s) {
         setCaret(window, true);
         return;
     }
-    hostMessageBox(window, "Connection failed.", appTitle(), MessageIcon::warning, MessageButtons::ok,
+    hostMessageBox(window, std::string(text(Text::connectionFailed)), std::string(text(Text::appTitle)), MessageIcon::warning, MessageButtons::ok,
                    lastConnectError());
 }
 
@@ -54,7 +52,7 @@ void portSettings(WindowId window, PortSession& s) {
     if (auto& f = windowHost().portSettingsDialog) f(window);
     // Ok and Cancel alike: an open port gets the session's settings again.
     if (s.connected.load() && applyLineSettings(window) == 0)
-        hostMessageBox(window, "Settings failed!", appTitle(), MessageIcon::warning, MessageButtons::ok);
+        hostMessageBox(window, std::string(text(Text::settingsFailed)), std::string(text(Text::appTitle)), MessageIcon::warning, MessageButtons::ok);
 }
 
 int program(WindowId window, ProgrammingCommand kind, std::optional<std::string> image) {
@@ -78,7 +76,7 @@ void lineLost(WindowId window, PortSession& s, int slot) {
     setCaret(window, false);
     disconnectPort(window);
     notifyExternalTerminal(true);
-    hostMessageBox(window, "The line to the box is gone (device removed or hung up).", appTitle(),
+    hostMessageBox(window, std::string(text(Text::lineGoneText)), std::string(text(Text::appTitle)),
                    MessageIcon::warning, MessageButtons::ok, device);
 }
 
@@ -86,14 +84,11 @@ bool isFailure(OutcomeKind k) {
     return k != OutcomeKind::none && k != OutcomeKind::completed;
 }
 
-// The exchange gave the line back. A failure is said (the box with a text of its own was shown
-// already for a file too small); a send's file is closed unless its stream still runs.
-void exchangeEnded(WindowId window, PortSession& s) {
+// The exchange gave the line back: a failure is said (the box with a text of its own was shown
+// already for a file too small). The send's file is left alone: by the time this arrives, a new send
+// may already hold one (the next request replaces it).
+void exchangeEnded(WindowId window, PortSession&) {
     const ExchangeOutcome o = lastOutcome();
-    if (o.exchange == ExchangeKind::dataSend && s.streamThreadId.load() == 0) {
-        if (s.streamThread.joinable()) s.streamThread.join();
-        s.file.reset();
-    }
     if (isFailure(o.kind) && o.kind != OutcomeKind::fileTooSmall && o.kind != OutcomeKind::lineLost)
         hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
 }
@@ -131,7 +126,7 @@ int openOrClosePort(int slot) {
     }
     currentSession = slot;
     auto& open = windowHost().openSessionWindow;
-    const WindowId w = open ? open("Com" + std::to_string(slot), slot) : 0;
+    const WindowId w = open ? open(formatText(Text::sessionTitle, slot), slot) : 0;
     if (w == 0) return 0;  // nothing is left behind: no activation, no connect
     if (auto& f = windowHost().activateWindow) f(w);
     sessionCommand(w, cmdConnect, 0);
@@ -143,7 +138,7 @@ int openOrClosePort(int slot) {
 bool sessionMayClose(WindowId window) {
     PortSession* s = sessionOf(window);
     if (!s || !s->transferActive.load()) return true;
-    return hostMessageBox(window, kGuardText, kGuardTitle, MessageIcon::warning, MessageButtons::yesNo) ==
+    return hostMessageBox(window, std::string(text(Text::stopDownloadText)), std::string(text(Text::stopDownloadTitle)), MessageIcon::warning, MessageButtons::yesNo) ==
            MessageAnswer::yes;
 }
 

@@ -1,11 +1,13 @@
 #include "base/language.h"
 
+#include "base/texts.h"
+
 namespace dl {
 
 std::atomic<bool> koreanUi{false};
 
 std::string appTitle() {
-    return koreanUi ? "코르바네 시험기" : "Downloader";
+    return std::string(text(Text::appTitle));
 }
 
 }  // namespace dl

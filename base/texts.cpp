@@ -101,6 +101,18 @@ constexpr Entry kTexts[] = {
     {Text::sendFailedTitle, "Data Transmitting Failed", {}},
     {Text::receiveFailedTitle, "Data Receiving Failed", {}},
     {Text::programmingFailedTitle, "Programming Failed", {}},
+    {Text::cliConnected, "Connected to %s. Ctrl-] quits.", {}},
+    {Text::cliNoSession, "Connection failed.\n(no session could be created)", {}},
+    {Text::cliInterrupted, "downloader-cli: interrupted", {}},
+    {Text::cliNoImage, "downloader-cli: %s: no such image file", {}},
+    {Text::cliCommandNotSent, "downloader-cli: the programming command was not sent", {}},
+    {Text::cliImageNotTaken, "downloader-cli: the image could not be taken", {}},
+    {Text::cliSectorsSent, "%u sectors sent, %u bytes", {}},
+    {Text::cliStoppedAsking, "downloader-cli: the box stopped asking for sectors", {}},
+    {Text::cliNoAnswer, "downloader-cli: no answer from the box", {}},
+    {Text::cliNoFile, "downloader-cli: %s: no such file", {}},
+    {Text::cliNotOffered, "downloader-cli: the data file was not offered to the box", {}},
+    {Text::cliNoData, "downloader-cli: no data from the box within %d s", {}},
 };
 
 static_assert(std::size(kTexts) == static_cast<size_t>(Text::count_), "one row per text id");

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace dl {
@@ -103,6 +105,19 @@ enum class Text : uint16_t {
     sendFailedTitle,
     receiveFailedTitle,
     programmingFailedTitle,
+    // The command-line tool's own lines.
+    cliConnected,
+    cliNoSession,
+    cliInterrupted,
+    cliNoImage,
+    cliCommandNotSent,
+    cliImageNotTaken,
+    cliSectorsSent,
+    cliStoppedAsking,
+    cliNoAnswer,
+    cliNoFile,
+    cliNotOffered,
+    cliNoData,
     count_  // not a text
 };
 
@@ -110,5 +125,16 @@ enum class Text : uint16_t {
 std::string_view text(Text id, bool korean);
 // The text in the language of the run (koreanUi).
 std::string_view text(Text id);
+
+// A text that is a printf format ("%d", "%X", "%s"), filled in. The formats are the table's own,
+// never the user's.
+template <class... Args>
+std::string formatText(Text id, Args... args) {
+    const std::string format(text(id));
+    char buffer[512];
+    const int n = std::snprintf(buffer, sizeof buffer, format.c_str(), args...);
+    if (n < 0) return {};
+    return std::string(buffer, static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1);
+}
 
 }  // namespace dl

@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 
-#include "protocol/effects.h"
 #include "base/unique_fd.h"
 #include "session/window_host.h"
 

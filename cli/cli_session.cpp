@@ -7,6 +7,7 @@
 #include "base/commands.h"
 #include "app/dispatch.h"
 #include "base/profile.h"
+#include "base/texts.h"
 #include "serial/port.h"
 #include "session/session.h"
 
@@ -31,7 +32,7 @@ bool openSession(const Options& o, CliHost& host) {
     if (!o.device.empty()) setDevicePath(o.portNumber, o.device);
     host.setBaud(o.baud);
     if (frameCommand(static_cast<uint16_t>(cmdOpenCom1 + o.portNumber - 1), 0) == 0) {
-        std::fprintf(stderr, "Connection failed.\n(no session could be created)\n");
+        std::fprintf(stderr, "%s\n", formatText(Text::cliNoSession).c_str());
         return false;
     }
     PortSession* s = sessionOf(kCliWindow);

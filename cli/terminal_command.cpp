@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "base/commands.h"
+#include "base/texts.h"
 #include "cli_session.h"
 #include "serial/port.h"
 #include "serial/port_write.h"
@@ -57,7 +58,7 @@ int runTerminal(const Options& o, CliHost& host) {
     if (!openSession(o, host)) return kExitPort;
     RawStdin keyboard;
     if (keyboard.active())
-        std::fprintf(stderr, "Connected to %s. Ctrl-] quits.\r\n", devicePath(o.portNumber).c_str());
+        std::fprintf(stderr, "%s\r\n", formatText(Text::cliConnected, devicePath(o.portNumber).c_str()).c_str());
     pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
     int result = kExitOk;
     for (bool running = true; running;) {

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "base/commands.h"
+#include "base/texts.h"
 #include "app/dispatch.h"
 #include "protocol/outcome.h"
 #include "cli_session.h"
@@ -81,7 +82,7 @@ int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::func
         int r = ::poll(fds, 2, 100);
         if (r < 0 && errno != EINTR) return kExitAbandoned;
         if (fds[1].revents & POLLIN) {
-            std::fprintf(stderr, "\ndownloader-cli: interrupted\n");
+            std::fprintf(stderr, "\n%s\n", formatText(Text::cliInterrupted).c_str());
             return kExitAbandoned;
         }
         if (fds[0].revents & POLLIN) {
@@ -146,7 +147,7 @@ struct Deadline {
 int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image,
                bool assumeYes, int timeoutSeconds) {
     if (!fileExists(image)) {
-        std::fprintf(stderr, "downloader-cli: %s: no such image file\n", image.c_str());
+        std::fprintf(stderr, "%s\n", formatText(Text::cliNoImage, image.c_str()).c_str());
         return kExitUsage;
     }
     host.setAssumeYes(assumeYes);
@@ -157,7 +158,7 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
     Progress progress("programming");
     int result = kExitAbandoned;
     if (sessionCommand(kCliWindow, commandFor(kind), 0) == 0) {
-        std::fprintf(stderr, "downloader-cli: the programming command was not sent\n");
+        std::fprintf(stderr, "%s\n", formatText(Text::cliCommandNotSent).c_str());
     } else {
         Deadline deadline(timeoutSeconds);
         bool started = false;
@@ -168,7 +169,7 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
                 if (p.command == cmdUpload) {
                     started = session().transferActive.load();
                     if (!started) {
-                        std::fprintf(stderr, "downloader-cli: the image could not be taken\n");
+                        std::fprintf(stderr, "%s\n", formatText(Text::cliImageNotTaken).c_str());
                         return kExitAbandoned;
                     }
                 }
@@ -176,8 +177,9 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
                     progress.finish();
                     if (p.param == senderStopped) return -1;  // the line went first; reported as such
                     if (p.param == senderImageShort) return kExitAbandoned;  // the box said which sector
-                    std::printf("%u sectors sent, %u bytes\n", unsigned(session().sectorsSent.load()),
-                                unsigned(session().bytesSent.load()));
+                    std::printf("%s\n", formatText(Text::cliSectorsSent, unsigned(session().sectorsSent.load()),
+                                                    unsigned(session().bytesSent.load()))
+                                             .c_str());
                     return kExitOk;
                 }
                 return -1;
@@ -185,8 +187,7 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
             [&] {
                 deadline.watch(session().sectorsSent.load() + (uint64_t{session().bytesSent.load()} << 16));
                 if (!deadline.passed()) return false;
-                std::fprintf(stderr, started ? "downloader-cli: the box stopped asking for sectors\n"
-                                             : "downloader-cli: no answer from the box\n");
+                std::fprintf(stderr, "%s\n", text(started ? Text::cliStoppedAsking : Text::cliNoAnswer).data());
                 return true;
             },
             [&] {
@@ -199,7 +200,7 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
 
 int runSend(const Options& o, CliHost& host, const std::string& file, int timeoutSeconds) {
     if (!fileExists(file)) {
-        std::fprintf(stderr, "downloader-cli: %s: no such file\n", file.c_str());
+        std::fprintf(stderr, "%s\n", formatText(Text::cliNoFile, file.c_str()).c_str());
         return kExitUsage;
     }
     host.setChosenFile(file);
@@ -208,7 +209,7 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
     host.setEcho(false);
     Progress progress("sending");
     if (sessionCommand(kCliWindow, cmdUpdateChannelData, 0) == 0) {
-        std::fprintf(stderr, "downloader-cli: the data file was not offered to the box\n");
+        std::fprintf(stderr, "%s\n", formatText(Text::cliNotOffered).c_str());
         closeSession();
         return kExitAbandoned;
     }
@@ -225,7 +226,7 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
             // While the data streams the box is silent by design; the bytes going out are the activity.
             deadline.watch(session().bytesSent.load());
             if (!deadline.passed()) return false;
-            std::fprintf(stderr, "downloader-cli: no answer from the box\n");
+            std::fprintf(stderr, "%s\n", formatText(Text::cliNoAnswer).c_str());
             return true;
         },
         [&] {
@@ -262,7 +263,7 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
         [&] {
             if (protocolMode.load() == modeDataReceive) deadline.watch(transfer.receivedCount.load() + 1);
             if (!deadline.passed()) return false;
-            std::fprintf(stderr, "downloader-cli: no data from the box within %d s\n", timeoutSeconds);
+            std::fprintf(stderr, "%s\n", formatText(Text::cliNoData, timeoutSeconds).c_str());
             return true;
         },
         [&] {

@@ -12,6 +12,7 @@
 
 #include "base/commands.h"
 #include "base/language.h"
+#include "base/texts.h"
 #include "protocol/data_send.h"
 #include "exchange/file_choice.h"
 #include "protocol/outcome.h"
@@ -68,10 +69,7 @@ bool streamFile(PortSession& s) {
         if (ahead <= 0) transferState = SendState::awaitSumRequest;  // the box asks for the checksum once it has this chunk
         portWrite(s, chunk.data(), chunk.size());
         const uint32_t pct = progressPercent(count, transfer.sendSize);
-        if (pct != s.percent.load()) {
-            s.percent = pct;
-            hostProgressChanged(s.window.load());
-        }
+        if (setPercent(s, pct)) hostProgressChanged(s.window.load());
         if (ahead <= 0) return true;
         n = ahead;
         current ^= 1;
@@ -109,17 +107,14 @@ int startDataSend(WindowId window) {
         hostBeep();
         return 0;
     }
-    const char* title = koreanUi ? "전송할 데이터 파일을 선택하세요" : "Select data file to send";
-    if (!chooseOpenFile("", window, s.filePath, 160, title, false)) return 0;
-    UniqueFd fd(::open(s.filePath.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!chooseOpenFile("", window, s.filePath, 160, std::string(text(Text::selectDataFileTitle)), false)) return 0;
+    UniqueFd fd;
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int e = fd ? (S_ISREG(st.st_mode) ? errno : EISDIR) : errno;
-        hostMessageBox(window, "The data file cannot be read.", "Zentu Error!", MessageIcon::warning,
+    if (const int e = openForReading(s.filePath, fd, st); e != 0) {
+        hostMessageBox(window, std::string(text(Text::dataFileUnreadableText)), std::string(text(Text::zentuErrorTitle)), MessageIcon::warning,
                        MessageButtons::ok, s.filePath + ": " + std::strerror(e));
         return 0;
     }
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     s.file = std::move(fd);
     s.fileSize = static_cast<uint32_t>(st.st_size);
     sendTransferRequest(s);
@@ -150,7 +145,7 @@ void startDataStream(WindowId window) {
         o.size = s.fileSize;
         recordOutcome(o);
         refuseStream(s);
-        hostMessageBox(window, "Size of the file is invalid !", "Please AC PLUG OFF and ON to continue",
+        hostMessageBox(window, std::string(text(Text::sizeInvalidText)), std::string(text(Text::sizeInvalidTitle)),
                        MessageIcon::error, MessageButtons::ok);
         return;
     }
@@ -192,18 +187,11 @@ int dataStreamThread(int slot) {
 }
 
 std::string sendDoneText(uint32_t count, uint32_t checksum) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%d bytes transmitted\n\nChecksum is %X", static_cast<int>(count),
-                  checksum);
-    return text;
+    return formatText(Text::sendDoneText, static_cast<int>(count), checksum);
 }
 
 std::string receiveDoneText(uint32_t size, uint32_t checksum) {
-    char text[128];
-    std::snprintf(text, sizeof text,
-                  "%d bytes received\n\nChecksum is %X\n\n\nDo you want to save as a file ?",
-                  static_cast<int>(size), checksum);
-    return text;
+    return formatText(Text::receiveDoneText, static_cast<int>(size), checksum);
 }
 
 void finishDataSend() {
@@ -223,7 +211,7 @@ void onSendNotify(intptr_t param) {
         return;
     }
     hostMessageBox(0, sendDoneText(transfer.transferCount, transfer.runningChecksum),
-                   "Data Transmitting Done", MessageIcon::warning, MessageButtons::ok);
+                   std::string(text(Text::sendDoneTitle)), MessageIcon::warning, MessageButtons::ok);
     finishDataSend();
 }
 
@@ -231,13 +219,13 @@ void onReceiveNotify(WindowId frame, intptr_t param) {
     const int slot = transferSession();
     if (param == 0) {
         if (slot > 0) {
-            sessionTable[slot].fileInfo = "Data Receiving...";
-            sessionTable[slot].fileInfoLength = 17;
+            sessionTable[slot].fileInfo = text(Text::dataReceiving);
+            sessionTable[slot].fileInfoLength = static_cast<uint32_t>(sessionTable[slot].fileInfo.size());
         }
         return;
     }
     const uint32_t size = param == kReceiveDoneEmpty ? 0 : static_cast<uint32_t>(param);
-    auto answer = hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum), "Data Receiving Done",
+    auto answer = hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum), std::string(text(Text::receiveDoneTitle)),
                                  MessageIcon::question, MessageButtons::yesNo);
     if (answer == MessageAnswer::yes) saveReceivedData(frame);
 }
@@ -281,15 +269,14 @@ int saveReceivedData(WindowId owner) {
     const int slot = transferSession() > 0 ? transferSession() : lookupSession(owner);
     std::string scratch;
     std::string& path = slot > 0 ? sessionTable[slot].filePath : scratch;
-    const char* title = koreanUi ? "업로드할 파일 " : "Select file to save data";
+    const std::string title(text(Text::saveDataTitle));
     for (;;) {
         if (!chooseOpenFile("", owner, path, 160, title, false)) return 0;
         const SaveResult r = writeReceivedData(path);
         if (r.ok) return 1;
         // The upload is still in the buffer: say why it could not be written and offer another try.
         const std::string detail = path + ": " + std::strerror(r.error);
-        if (hostMessageBox(owner, "The received data could not be saved.\n\nDo you want to save it again ?",
-                           "Data Saving Failed", MessageIcon::warning, MessageButtons::yesNo,
+        if (hostMessageBox(owner, std::string(text(Text::saveFailedText)), std::string(text(Text::saveFailedTitle)), MessageIcon::warning, MessageButtons::yesNo,
                            detail) != MessageAnswer::yes)
             return 0;
     }

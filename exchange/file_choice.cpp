@@ -1,5 +1,11 @@
 #include "exchange/file_choice.h"
 
+#include <cerrno>
+
+#include <fcntl.h>
+
+#include "base/texts.h"
+
 #include <ctime>
 
 namespace dl {
@@ -19,8 +25,17 @@ int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& p
         path = choice.path;
         return 1;
     }
-    hostMessageBox(0, path, "Zentu Error!", MessageIcon::warning, MessageButtons::ok);
+    hostMessageBox(0, path, std::string(text(Text::zentuErrorTitle)), MessageIcon::warning, MessageButtons::ok);
     if (PortSession* s = sessionOf(owner)) s->programming = 0;
+    return 0;
+}
+
+int openForReading(const std::string& path, UniqueFd& fd, struct stat& st) {
+    UniqueFd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!opened || ::fstat(opened.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::posix_fadvise(opened.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    fd = std::move(opened);
     return 0;
 }
 

@@ -20,6 +20,10 @@ extern std::string lastImageDirectory;
 int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& path, size_t capacity,
                    const std::string& title, bool mustExist);
 
+// Opens a file that a transfer reads from its start to its end: read-only, a regular file, with the
+// sequential-read hint. 0 when opened (fd and st filled), else the reason as an errno value.
+int openForReading(const std::string& path, UniqueFd& fd, struct stat& st);
+
 // "1,048,576" for 1048576.
 std::string formatThousands(uint32_t value);
 

@@ -36,6 +36,11 @@ void applyLineChange(const Effects& e) {
     if (e.nextMode) protocolMode = *e.nextMode;
 }
 
+int store(Effects& e, int state) {
+    e.nextState = state;
+    return state;
+}
+
 template <class Machine>
 int runLocked(PortSession& s, Machine machine) {
     Effects effects;
@@ -73,15 +78,17 @@ void carryOut(PortSession& s, const Effects& e) {
 
 void installProtocolHandlers() {
     ReceiveHandlers& h = receiveHandlers();
+    // The new state is stored before the effects go out: a posted command may be handled (and may end
+    // the exchange) before the reader would get to store it.
     h.runSendMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(s, [&](Effects& e) { return runSendMachine(transfer, s, state, bytes, e); });
+        return runLocked(s, [&](Effects& e) { return store(e, runSendMachine(transfer, s, state, bytes, e)); });
     };
     h.acceptDataBlock = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(s, [&](Effects& e) { return acceptDataBlock(transfer, s, state, bytes, e); });
+        return runLocked(s, [&](Effects& e) { return store(e, acceptDataBlock(transfer, s, state, bytes, e)); });
     };
     h.runReceiveMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
         return runLocked(
-            s, [&](Effects& e) { return runReceiveMachine(transfer, s, state, bytes, tickNow(), e); });
+            s, [&](Effects& e) { return store(e, runReceiveMachine(transfer, s, state, bytes, tickNow(), e)); });
     };
     h.detectHandshake = [](PortSession& s, std::span<const uint8_t> bytes) {
         return runLocked(s, [&](Effects& e) { return detectHandshake(transfer, s, bytes, tickNow(), e); });

@@ -8,6 +8,7 @@
 
 #include "base/commands.h"
 #include "base/language.h"
+#include "base/texts.h"
 #include "base/recent_files.h"
 #include "protocol/data_send.h"
 #include "exchange/file_choice.h"
@@ -63,8 +64,7 @@ bool sendSector(PortSession& s, int fd, uint16_t sector) {
     portWrite(s, bytes.data(), bytes.size());
     const uint32_t done = s.sectorsSent.fetch_add(1) + 1u;
     const uint32_t pct = progressPercent(done, s.sectorTotal);
-    if (pct != s.percent.load()) {
-        s.percent = pct;
+    if (setPercent(s, pct)) {
         hostProgressChanged(s.window.load());
         hostUpdateNow(s.window.load());
     }
@@ -75,9 +75,7 @@ bool sendSector(PortSession& s, int fd, uint16_t sector) {
 }  // namespace
 
 std::string sectorTitle(int portNumber, uint16_t sector, uint32_t checksum) {
-    char text[48];
-    std::snprintf(text, sizeof text, "Com%d sector %02X chk=%X", portNumber, sector, checksum);
-    return text;
+    return formatText(Text::sectorTitle, portNumber, sector, checksum);
 }
 
 void endProgrammingRun(PortSession& s) {
@@ -129,7 +127,7 @@ int startImageUpload(WindowId window) {
     const int slot = findSession(window);
     takePendingRecentFile(s);
     if (!pendingRecentFile) {
-        const char* title = koreanUi ? "업로드할 파일 " : "File to upload";
+        const std::string title(text(Text::imageDialogTitle));
         if (!chooseOpenFile(lastImageDirectory, window, s.filePath, 160, title, true)) {
             endProgrammingRun(s);
             return 0;
@@ -138,10 +136,9 @@ int startImageUpload(WindowId window) {
     }
     s.fileSize = 0;
     s.sectorTotal = s.announcedSectors.load() ? s.announcedSectors.load() : 256;
-    UniqueFd fd(::open(s.filePath.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd;
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (openForReading(s.filePath, fd, st) != 0) return 0;
     s.fileSize = static_cast<uint32_t>(st.st_size);
     pendingRecentFile.reset();
     addRecentFile(s.filePath);

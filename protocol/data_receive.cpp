@@ -170,10 +170,7 @@ int acceptDataBlock(TransferRecord& t, PortSession& s, int, std::span<const uint
     t.runningChecksum = byteSum(data, t.runningChecksum.load());
     // Measured before this block: the percentage trails by one block.
     const uint32_t percent = progressPercent(before, announced);
-    if (percent != s.percent.load()) {
-        s.percent = percent;
-        out.progressChanged = true;
-    }
+    if (setPercent(s, percent)) out.progressChanged = true;
     std::copy(data.begin(), data.end(), t.receiveBuffer.begin() + before);
     t.receivedCount = before + static_cast<uint32_t>(n);
     if (t.receivedCount.load() < announced) return ReceiveState::dataPhase;

@@ -15,13 +15,6 @@
 
 namespace dl {
 
-struct PostedCommand {
-    WindowId window;  // 0 addresses the frame
-    uint16_t command;
-    intptr_t param;
-    friend bool operator==(const PostedCommand&, const PostedCommand&) = default;
-};
-
 struct Effects {
     // Each element is one port write: frame bytes go out one per write, each token as one write.
     std::vector<std::vector<uint8_t>> writes;

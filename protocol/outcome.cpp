@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "base/texts.h"
+
 namespace dl {
 
 namespace {
@@ -79,13 +81,13 @@ std::string outcomeText(const ExchangeOutcome& o) {
 std::string outcomeTitle(const ExchangeOutcome& o) {
     switch (o.exchange) {
         case ExchangeKind::dataSend:
-            return "Data Transmitting Failed";
+            return std::string(text(Text::sendFailedTitle));
         case ExchangeKind::dataReceive:
-            return "Data Receiving Failed";
+            return std::string(text(Text::receiveFailedTitle));
         case ExchangeKind::programming:
-            return "Programming Failed";
+            break;
     }
-    return "Transfer Failed";
+    return std::string(text(Text::programmingFailedTitle));
 }
 
 ExchangeOutcome lastOutcome() {

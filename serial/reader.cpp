@@ -27,7 +27,10 @@ template <class Handler>
 void runMachine(Handler& handler, PortSession& s, int state, std::span<const uint8_t> piece) {
     if (!handler) return;
     const int next = handler(s, state, piece);
-    transferState = next;
+    // A handler may have stored the state itself before it posted anything; the window may have ended
+    // the exchange since (a refused stream): that end must not be overwritten with a stale state.
+    int32_t expected = state;
+    transferState.compare_exchange_strong(expected, next);
     if (next == 0) endExchange(s.window.load());
 }
 

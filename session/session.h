@@ -113,6 +113,12 @@ struct PortSession {
     std::mutex writeMutex;   // one port write at a time
 };
 
+// Stores a transfer's whole percentage; true when it changed, the one case in which the progress panel
+// is redrawn.
+inline bool setPercent(PortSession& s, uint32_t percent) {
+    return s.percent.exchange(percent) != percent;
+}
+
 extern std::array<PortSession, kSessionSlots> sessionTable;
 extern std::atomic<int32_t> currentSession;
 extern std::atomic<int32_t> lastPort;

@@ -23,6 +23,14 @@ struct Rect {
     friend bool operator==(const Rect&, const Rect&) = default;
 };
 
+// A command posted to a window, as hosts queue it and machines ask for it.
+struct PostedCommand {
+    WindowId window;  // 0 addresses the frame
+    uint16_t command;
+    intptr_t param;
+    friend bool operator==(const PostedCommand&, const PostedCommand&) = default;
+};
+
 enum class MessageIcon { none, information, warning, error, question };
 enum class MessageButtons { ok, yesNo, okCancel };
 enum class MessageAnswer { ok, cancel, yes, no };

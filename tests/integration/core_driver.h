@@ -85,11 +85,7 @@ inline uint32_t byteSum(std::string_view bytes) {
 
 // ----- The driver -----
 
-struct Posted {
-    dl::WindowId window;
-    uint16_t command;
-    intptr_t param;
-};
+using Posted = dl::PostedCommand;
 
 struct MessageRecord {
     dl::WindowId owner;

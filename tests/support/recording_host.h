@@ -20,11 +20,7 @@ struct Invalidation {
     bool erase;
 };
 
-struct PostedCommand {
-    WindowId window;
-    uint16_t command;
-    intptr_t param;
-};
+using dl::PostedCommand;
 
 class RecordingHost {
 public:

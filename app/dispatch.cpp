@@ -5,15 +5,15 @@
 
 #include "base/commands.h"
 #include "base/language.h"
-#include "base/texts.h"
 #include "base/recent_files.h"
+#include "base/texts.h"
 #include "exchange/data_stream.h"
-#include "protocol/outcome.h"
 #include "exchange/programming_command.h"
-#include "protocol/programming.h"
-#include "session/protocol_state.h"
 #include "exchange/sector_sender.h"
+#include "protocol/outcome.h"
+#include "protocol/programming.h"
 #include "serial/port.h"
+#include "session/protocol_state.h"
 #include "session/session.h"
 
 namespace dl {
@@ -44,15 +44,16 @@ void connectOrDisconnect(WindowId window, PortSession& s) {
         setCaret(window, true);
         return;
     }
-    hostMessageBox(window, std::string(text(Text::connectionFailed)), std::string(text(Text::appTitle)), MessageIcon::warning, MessageButtons::ok,
-                   lastConnectError());
+    hostMessageBox(window, std::string(text(Text::connectionFailed)), std::string(text(Text::appTitle)),
+                   MessageIcon::warning, MessageButtons::ok, lastConnectError());
 }
 
 void portSettings(WindowId window, PortSession& s) {
     if (auto& f = windowHost().portSettingsDialog) f(window);
     // Ok and Cancel alike: an open port gets the session's settings again.
     if (s.connected.load() && applyLineSettings(window) == 0)
-        hostMessageBox(window, std::string(text(Text::settingsFailed)), std::string(text(Text::appTitle)), MessageIcon::warning, MessageButtons::ok);
+        hostMessageBox(window, std::string(text(Text::settingsFailed)), std::string(text(Text::appTitle)),
+                       MessageIcon::warning, MessageButtons::ok);
 }
 
 int program(WindowId window, ProgrammingCommand kind, std::optional<std::string> image) {
@@ -138,8 +139,9 @@ int openOrClosePort(int slot) {
 bool sessionMayClose(WindowId window) {
     PortSession* s = sessionOf(window);
     if (!s || !s->transferActive.load()) return true;
-    return hostMessageBox(window, std::string(text(Text::stopDownloadText)), std::string(text(Text::stopDownloadTitle)), MessageIcon::warning, MessageButtons::yesNo) ==
-           MessageAnswer::yes;
+    return hostMessageBox(window, std::string(text(Text::stopDownloadText)),
+                          std::string(text(Text::stopDownloadTitle)), MessageIcon::warning,
+                          MessageButtons::yesNo) == MessageAnswer::yes;
 }
 
 bool closeAllSessions() {

@@ -1,7 +1,5 @@
 #include "base/profile.h"
 
-#include "base/text_case.h"
-
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -13,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "base/text_case.h"
 
 namespace dl {
 namespace {

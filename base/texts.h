@@ -134,7 +134,8 @@ std::string formatText(Text id, Args... args) {
     char buffer[512];
     const int n = std::snprintf(buffer, sizeof buffer, format.c_str(), args...);
     if (n < 0) return {};
-    return std::string(buffer, static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1);
+    return std::string(buffer,
+                       static_cast<size_t>(n) < sizeof buffer ? static_cast<size_t>(n) : sizeof buffer - 1);
 }
 
 }  // namespace dl

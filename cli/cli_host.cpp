@@ -62,7 +62,9 @@ CliHost::CliHost() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         return kCliWindow;
     };
     h.activeSessionWindow = [] { return sessionOf(kCliWindow) ? kCliWindow : WindowId{0}; };
-    h.sessionWindows = [] { return sessionOf(kCliWindow) ? std::vector<WindowId>{kCliWindow} : std::vector<WindowId>{}; };
+    h.sessionWindows = [] {
+        return sessionOf(kCliWindow) ? std::vector<WindowId>{kCliWindow} : std::vector<WindowId>{};
+    };
     h.closeWindow = [](WindowId w) {
         if (!sessionMayClose(w)) return false;
         if (PortSession* s = sessionOf(w); s && s->connected.load()) {

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "base/commands.h"
 #include "app/dispatch.h"
+#include "base/commands.h"
 #include "base/profile.h"
 #include "base/texts.h"
 #include "serial/port.h"

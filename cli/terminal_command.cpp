@@ -58,7 +58,8 @@ int runTerminal(const Options& o, CliHost& host) {
     if (!openSession(o, host)) return kExitPort;
     RawStdin keyboard;
     if (keyboard.active())
-        std::fprintf(stderr, "%s\r\n", formatText(Text::cliConnected, devicePath(o.portNumber).c_str()).c_str());
+        std::fprintf(stderr, "%s\r\n",
+                     formatText(Text::cliConnected, devicePath(o.portNumber).c_str()).c_str());
     pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
     int result = kExitOk;
     for (bool running = true; running;) {

@@ -11,18 +11,18 @@
 #include <cstring>
 #include <functional>
 
+#include "app/dispatch.h"
 #include "base/commands.h"
 #include "base/texts.h"
-#include "app/dispatch.h"
-#include "protocol/outcome.h"
 #include "cli_session.h"
 #include "exchange/data_stream.h"
 #include "exchange/handlers.h"
-#include "protocol/programming.h"
-#include "session/protocol_state.h"
 #include "exchange/sector_sender.h"
+#include "protocol/outcome.h"
+#include "protocol/programming.h"
 #include "protocol/transfer.h"
 #include "serial/port.h"
+#include "session/protocol_state.h"
 #include "session/session.h"
 
 namespace dl::cli {
@@ -177,9 +177,10 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
                     progress.finish();
                     if (p.param == senderStopped) return -1;  // the line went first; reported as such
                     if (p.param == senderImageShort) return kExitAbandoned;  // the box said which sector
-                    std::printf("%s\n", formatText(Text::cliSectorsSent, unsigned(session().sectorsSent.load()),
-                                                    unsigned(session().bytesSent.load()))
-                                             .c_str());
+                    std::printf("%s\n",
+                                formatText(Text::cliSectorsSent, unsigned(session().sectorsSent.load()),
+                                           unsigned(session().bytesSent.load()))
+                                    .c_str());
                     return kExitOk;
                 }
                 return -1;
@@ -187,7 +188,8 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
             [&] {
                 deadline.watch(session().sectorsSent.load() + (uint64_t{session().bytesSent.load()} << 16));
                 if (!deadline.passed()) return false;
-                std::fprintf(stderr, "%s\n", text(started ? Text::cliStoppedAsking : Text::cliNoAnswer).data());
+                std::fprintf(stderr, "%s\n",
+                             text(started ? Text::cliStoppedAsking : Text::cliNoAnswer).data());
                 return true;
             },
             [&] {

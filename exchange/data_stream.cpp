@@ -13,14 +13,14 @@
 #include "base/commands.h"
 #include "base/language.h"
 #include "base/texts.h"
-#include "protocol/data_send.h"
 #include "exchange/file_choice.h"
-#include "protocol/outcome.h"
-#include "session/protocol_state.h"
 #include "exchange/sector_sender.h"
+#include "protocol/data_send.h"
+#include "protocol/outcome.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port_write.h"
+#include "session/protocol_state.h"
 #include "session/tick.h"
 
 namespace dl {
@@ -66,7 +66,9 @@ bool streamFile(PortSession& s) {
         transfer.runningChecksum = sum;
         count += static_cast<uint32_t>(n);
         transfer.transferCount = count;
-        if (ahead <= 0) transferState = SendState::awaitSumRequest;  // the box asks for the checksum once it has this chunk
+        if (ahead <= 0)
+            transferState =
+                SendState::awaitSumRequest;  // the box asks for the checksum once it has this chunk
         portWrite(s, chunk.data(), chunk.size());
         const uint32_t pct = progressPercent(count, transfer.sendSize);
         if (setPercent(s, pct)) hostProgressChanged(s.window.load());
@@ -107,12 +109,14 @@ int startDataSend(WindowId window) {
         hostBeep();
         return 0;
     }
-    if (!chooseOpenFile("", window, s.filePath, 160, std::string(text(Text::selectDataFileTitle)), false)) return 0;
+    if (!chooseOpenFile("", window, s.filePath, 160, std::string(text(Text::selectDataFileTitle)), false))
+        return 0;
     UniqueFd fd;
     struct stat st {};
     if (const int e = openForReading(s.filePath, fd, st); e != 0) {
-        hostMessageBox(window, std::string(text(Text::dataFileUnreadableText)), std::string(text(Text::zentuErrorTitle)), MessageIcon::warning,
-                       MessageButtons::ok, s.filePath + ": " + std::strerror(e));
+        hostMessageBox(window, std::string(text(Text::dataFileUnreadableText)),
+                       std::string(text(Text::zentuErrorTitle)), MessageIcon::warning, MessageButtons::ok,
+                       s.filePath + ": " + std::strerror(e));
         return 0;
     }
     s.file = std::move(fd);
@@ -145,8 +149,8 @@ void startDataStream(WindowId window) {
         o.size = s.fileSize;
         recordOutcome(o);
         refuseStream(s);
-        hostMessageBox(window, std::string(text(Text::sizeInvalidText)), std::string(text(Text::sizeInvalidTitle)),
-                       MessageIcon::error, MessageButtons::ok);
+        hostMessageBox(window, std::string(text(Text::sizeInvalidText)),
+                       std::string(text(Text::sizeInvalidTitle)), MessageIcon::error, MessageButtons::ok);
         return;
     }
     s.fileInfo = describeFile(s.filePath, st, s.fileSize);
@@ -207,7 +211,8 @@ void onSendNotify(intptr_t param) {
         // The data goes out on the line that answered, whichever window is active now: a file pending
         // on another port must never be streamed to this box.
         const int slot = transferSession();
-        if (slot > 0 && sessionTable[slot].inUse.load() == 1) startDataStream(sessionTable[slot].window.load());
+        if (slot > 0 && sessionTable[slot].inUse.load() == 1)
+            startDataStream(sessionTable[slot].window.load());
         return;
     }
     hostMessageBox(0, sendDoneText(transfer.transferCount, transfer.runningChecksum),
@@ -225,8 +230,9 @@ void onReceiveNotify(WindowId frame, intptr_t param) {
         return;
     }
     const uint32_t size = param == kReceiveDoneEmpty ? 0 : static_cast<uint32_t>(param);
-    auto answer = hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum), std::string(text(Text::receiveDoneTitle)),
-                                 MessageIcon::question, MessageButtons::yesNo);
+    auto answer = hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum),
+                                 std::string(text(Text::receiveDoneTitle)), MessageIcon::question,
+                                 MessageButtons::yesNo);
     if (answer == MessageAnswer::yes) saveReceivedData(frame);
 }
 
@@ -276,8 +282,9 @@ int saveReceivedData(WindowId owner) {
         if (r.ok) return 1;
         // The upload is still in the buffer: say why it could not be written and offer another try.
         const std::string detail = path + ": " + std::strerror(r.error);
-        if (hostMessageBox(owner, std::string(text(Text::saveFailedText)), std::string(text(Text::saveFailedTitle)), MessageIcon::warning, MessageButtons::yesNo,
-                           detail) != MessageAnswer::yes)
+        if (hostMessageBox(owner, std::string(text(Text::saveFailedText)),
+                           std::string(text(Text::saveFailedTitle)), MessageIcon::warning,
+                           MessageButtons::yesNo, detail) != MessageAnswer::yes)
             return 0;
     }
 }

@@ -1,12 +1,11 @@
 #include "exchange/file_choice.h"
 
-#include <cerrno>
-
 #include <fcntl.h>
 
-#include "base/texts.h"
-
+#include <cerrno>
 #include <ctime>
+
+#include "base/texts.h"
 
 namespace dl {
 
@@ -25,7 +24,8 @@ int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& p
         path = choice.path;
         return 1;
     }
-    hostMessageBox(0, path, std::string(text(Text::zentuErrorTitle)), MessageIcon::warning, MessageButtons::ok);
+    hostMessageBox(0, path, std::string(text(Text::zentuErrorTitle)), MessageIcon::warning,
+                   MessageButtons::ok);
     if (PortSession* s = sessionOf(owner)) s->programming = 0;
     return 0;
 }

@@ -7,10 +7,10 @@
 #include "protocol/data_send.h"
 #include "protocol/handshake.h"
 #include "protocol/programming.h"
-#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "serial/port_write.h"
 #include "serial/reader.h"
+#include "session/protocol_state.h"
 #include "session/terminal.h"
 #include "session/tick.h"
 
@@ -81,14 +81,17 @@ void installProtocolHandlers() {
     // The new state is stored before the effects go out: a posted command may be handled (and may end
     // the exchange) before the reader would get to store it.
     h.runSendMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(s, [&](Effects& e) { return store(e, runSendMachine(transfer, s, state, bytes, e)); });
+        return runLocked(s,
+                         [&](Effects& e) { return store(e, runSendMachine(transfer, s, state, bytes, e)); });
     };
     h.acceptDataBlock = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(s, [&](Effects& e) { return store(e, acceptDataBlock(transfer, s, state, bytes, e)); });
+        return runLocked(s,
+                         [&](Effects& e) { return store(e, acceptDataBlock(transfer, s, state, bytes, e)); });
     };
     h.runReceiveMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(
-            s, [&](Effects& e) { return store(e, runReceiveMachine(transfer, s, state, bytes, tickNow(), e)); });
+        return runLocked(s, [&](Effects& e) {
+            return store(e, runReceiveMachine(transfer, s, state, bytes, tickNow(), e));
+        });
     };
     h.detectHandshake = [](PortSession& s, std::span<const uint8_t> bytes) {
         return runLocked(s, [&](Effects& e) { return detectHandshake(transfer, s, bytes, tickNow(), e); });

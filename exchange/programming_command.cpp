@@ -34,8 +34,9 @@ int sendProgrammingCommand(WindowId window, ProgrammingCommand kind) {
     transferOwner = slot;
     recordOutcome(ExchangeOutcome{.kind = OutcomeKind::none, .exchange = ExchangeKind::programming});
     if (kind == ProgrammingCommand::all &&
-        hostMessageBox(window, std::string(text(Text::bootBlockText)), std::string(text(Text::bootBlockTitle)),
-                       MessageIcon::warning, MessageButtons::yesNo) != MessageAnswer::yes) {
+        hostMessageBox(window, std::string(text(Text::bootBlockText)),
+                       std::string(text(Text::bootBlockTitle)), MessageIcon::warning,
+                       MessageButtons::yesNo) != MessageAnswer::yes) {
         return 0;
     }
     s.programming = 0;

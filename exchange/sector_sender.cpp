@@ -8,15 +8,15 @@
 
 #include "base/commands.h"
 #include "base/language.h"
-#include "base/texts.h"
 #include "base/recent_files.h"
-#include "protocol/data_send.h"
+#include "base/texts.h"
 #include "exchange/file_choice.h"
+#include "protocol/data_send.h"
 #include "protocol/outcome.h"
-#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port_write.h"
+#include "session/protocol_state.h"
 #include "session/tick.h"
 
 namespace dl {

@@ -22,7 +22,6 @@ struct ReceiveRun {
     int state;
 };
 
-
 void addTokenLine(Effects& out, std::string_view token) {
     addWrite(out, std::string(token) + "\r");
 }
@@ -47,7 +46,8 @@ Flow onIdentification(ReceiveRun& r, uint8_t byte) {
     if (result == TokenResult::mismatch) {
         setOutcome(r.out, ExchangeKind::dataReceive, OutcomeKind::wrongToken);
         r.out.outcome->expected = std::string(kTokenVexon);
-        r.out.outcome->received = printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
+        r.out.outcome->received =
+            printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
         r.t.token.length = 0;
         r.state = ReceiveState::idle;
         return Flow::stop;

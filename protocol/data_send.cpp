@@ -16,7 +16,6 @@ struct SendRun {
     int state;
 };
 
-
 // Compares the awaited token once the collector holds its length. On a mismatch the send is abandoned
 // and the collector starts afresh.
 TokenResult expectToken(SendRun& r, uint8_t byte, std::string_view token) {
@@ -24,7 +23,8 @@ TokenResult expectToken(SendRun& r, uint8_t byte, std::string_view token) {
     if (result == TokenResult::mismatch) {
         setOutcome(r.out, ExchangeKind::dataSend, OutcomeKind::wrongToken);
         r.out.outcome->expected = std::string(token);
-        r.out.outcome->received = printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
+        r.out.outcome->received =
+            printable(std::string_view(r.t.token.buffer.data(), size_t(r.t.token.length)));
         r.t.token.length = 0;
         r.state = SendState::idle;
     }

@@ -1,7 +1,7 @@
 // What a protocol machine asks to happen. The machines only decide; the reader thread applies the
 // new mode and state, then carries the effects out, in this order: port writes, screen marks,
-// semaphore releases, the outcome, posted commands, then the progress repaint. Keeping clocks, descriptors and windows out of the machines
-// makes every wire rule checkable without a port or a display.
+// semaphore releases, the outcome, posted commands, then the progress repaint. Keeping clocks, descriptors
+// and windows out of the machines makes every wire rule checkable without a port or a display.
 #pragma once
 
 #include <cstdint>

@@ -69,8 +69,8 @@ std::string outcomeText(const ExchangeOutcome& o) {
         case OutcomeKind::noAnswer:
             return what + " was abandoned: no answer from the box.";
         case OutcomeKind::imageShort:
-            std::snprintf(text, sizeof text, " ended: the box asked for sector %04X, which the image does not hold.",
-                          o.sector);
+            std::snprintf(text, sizeof text,
+                          " ended: the box asked for sector %04X, which the image does not hold.", o.sector);
             return what + text;
         case OutcomeKind::stopped:
             return what + " was stopped.";

@@ -24,5 +24,4 @@ namespace dl {
 // The box's lines in `bytes`, received by the reader of `s` at `nowTick`. Always 0.
 int parseProgrammingInput(PortSession& s, std::span<const uint8_t> bytes, uint32_t nowTick, Effects& out);
 
-
 }  // namespace dl

@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "base/profile.h"
-#include "session/protocol_state.h"
 #include "protocol/wire.h"
 #include "serial/port_write.h"
 #include "serial/reader.h"
+#include "session/protocol_state.h"
 
 extern char** environ;
 

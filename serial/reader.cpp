@@ -8,8 +8,8 @@
 
 #include "base/commands.h"
 #include "protocol/transfer.h"
-#include "session/protocol_state.h"
 #include "serial/port_write.h"
+#include "session/protocol_state.h"
 #include "session/terminal.h"
 
 namespace dl {

@@ -2,7 +2,6 @@
 
 #include <sys/eventfd.h>
 
-
 namespace dl {
 
 std::array<PortSession, kSessionSlots> sessionTable;

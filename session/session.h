@@ -55,9 +55,9 @@ struct PortSession {
     std::atomic<int32_t> autoWrap{0};
     std::atomic<int32_t> displayErrors{0};
     uint8_t byteSize = 0;
-    uint8_t flowControl = 0;  // bit 0 DTR/DSR, bit 1 RTS/CTS, bit 2 XON/XOFF
-    uint8_t parity = 0;       // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    uint8_t stopBits = 0;     // 0 one, 1 one and a half, 2 two
+    uint8_t flowControl = 0;            // bit 0 DTR/DSR, bit 1 RTS/CTS, bit 2 XON/XOFF
+    uint8_t parity = 0;                 // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t stopBits = 0;               // 0 one, 1 one and a half, 2 two
     std::atomic<uint32_t> baudRate{0};  // senders read it while the settings dialog may change it
     int16_t caretShown = 0;
     FontHandle font = 0;

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <vector>
 
-
 namespace dl {
 
 namespace {

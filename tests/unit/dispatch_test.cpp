@@ -13,14 +13,14 @@
 #include <thread>
 
 #include "base/commands.h"
-#include "integration/test_files.h"
 #include "exchange/data_stream.h"
 #include "exchange/handlers.h"
-#include "session/protocol_state.h"
+#include "integration/test_files.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port.h"
 #include "serial/reader.h"
+#include "session/protocol_state.h"
 #include "session/terminal.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
@@ -204,7 +204,9 @@ TEST_F(DispatchTest, ASendStreamsOnItsOwnLineAndEndsWhenTheBoxAsksAtOnce) {
         sum += boxA.receive(9 - sum.size(), 10);
         return sum.size() == 9;
     }));
-    EXPECT_EQ(sum, formatDecimalField(byteSum(std::span(reinterpret_cast<const uint8_t*>(data.data()), data.size()))) + "\r");
+    EXPECT_EQ(sum, formatDecimalField(
+                       byteSum(std::span(reinterpret_cast<const uint8_t*>(data.data()), data.size()))) +
+                       "\r");
     boxA.send("s:done!\r");
     ASSERT_TRUE(pumpUntil([&] {
         for (const auto& box : boxesCopy())

@@ -9,8 +9,8 @@
 #include <fstream>
 
 #include "base/recent_files.h"
-#include "session/protocol_state.h"
 #include "exchange/sector_sender.h"
+#include "session/protocol_state.h"
 #include "support/recording_host.h"
 
 namespace dl {

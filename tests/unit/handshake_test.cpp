@@ -12,8 +12,8 @@
 
 #include "base/commands.h"
 #include "exchange/handlers.h"
-#include "session/protocol_state.h"
 #include "serial/reader.h"
+#include "session/protocol_state.h"
 #include "session/terminal.h"
 #include "support/machine_feed.h"
 #include "support/recording_host.h"

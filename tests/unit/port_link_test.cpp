@@ -11,10 +11,10 @@
 
 #include "base/commands.h"
 #include "base/profile.h"
-#include "session/protocol_state.h"
 #include "serial/port.h"
 #include "serial/port_write.h"
 #include "serial/reader.h"
+#include "session/protocol_state.h"
 #include "session/terminal.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"

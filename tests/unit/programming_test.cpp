@@ -1,4 +1,3 @@
-#include "exchange/programming_command.h"
 #include "protocol/programming.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "base/commands.h"
+#include "exchange/programming_command.h"
 #include "session/protocol_state.h"
 #include "session/terminal.h"
 #include "session/tick.h"

@@ -1,4 +1,3 @@
-#include "serial/port_write.h"
 #include "session/terminal.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "serial/port_write.h"
 #include "support/recording_host.h"
 
 namespace dl {

@@ -7,13 +7,18 @@ namespace dl::cli {
 
 const char* usageText() {
     return "usage: downloader-cli [--port COMn|DEVICE|COMn=DEVICE] [--baud N] COMMAND [ARGS]\n"
+           "       downloader-cli --help | --version\n"
            "commands:\n"
            "  terminal                      type to the box and show what it prints (Ctrl-] quits)\n"
            "  program [--kind safe|all|cardless|m5] [--yes] [--timeout S] IMAGE\n"
            "                                program the box with IMAGE, sector by sector as it asks\n"
            "  send [--timeout S] FILE       send a data file (at least 32768 bytes) to the box\n"
            "  receive [--timeout S] OUTFILE receive the box's upload and save it to OUTFILE\n"
-           "exit: 0 done, 1 exchange abandoned or no answer, 2 usage, 3 port cannot be opened or lost\n";
+           "exit: 0 done, 1 exchange abandoned or no answer, 2 usage, 3 port cannot be opened or lost\n"
+           "COMn is /dev/ttyS<n-1> unless the settings file ($XDG_CONFIG_HOME/downloader/corvane.ini,\n"
+           "section [Devices], keys COM1..COM4) names another device; ExternalTerminal there names a\n"
+           "program run with 401 before a port is opened and 400 after one is closed. A port that\n"
+           "cannot be opened for lack of permission needs membership of the dialout group.\n";
 }
 
 namespace {
@@ -73,6 +78,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
                 return error = "--baud needs a positive number", std::nullopt;
         } else if (opt == "--help") {
             return error = "", std::nullopt;
+        } else if (opt == "--version") {
+            return error = "version", std::nullopt;
         } else {
             return error = "unknown option " + opt, std::nullopt;
         }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/texts.h"
 #include "cli_host.h"
 #include "cli_options.h"
 #include "cli_session.h"
@@ -71,6 +72,7 @@ int main(int argc, char** argv) {
     auto options = parseOptions(argc, argv, error);
     if (!options) {
         if (error.empty()) return std::fputs(usageText(), stdout), kExitOk;
+        if (error == "version") return std::printf("downloader-cli, Downloader %s\n", dl::text(dl::Text::aboutVersion).data()), kExitOk;
         return usage(error);
     }
     signalFd();                     // before any thread exists

@@ -65,23 +65,27 @@ void removeFolder(const DemoBox& b) {
 // starts stbsim, waits for the program's end, then stops stbsim and removes the folder.
 [[noreturn]] void guard(int lifeline, char* const argv[], const char* log, const char* const files[],
                         const char* folder) {
-    ::signal(SIGINT, SIG_IGN);  // a Ctrl-C for the program must not skip the clean-up
-    ::signal(SIGHUP, SIG_IGN);
-    ::signal(SIGTERM, SIG_IGN);
     const pid_t box = ::fork();
     if (box == 0) {
+        // The program may have blocked or ignored signals for itself; the box must die of SIGTERM.
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig : {SIGINT, SIGHUP, SIGTERM, SIGPIPE}) ::signal(sig, SIG_DFL);
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         const int out = ::open(log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (out >= 0) ::dup2(out, STDOUT_FILENO);
         ::execv(argv[0], argv);
         ::_exit(127);
     }
+    // A Ctrl-C or a hang-up for the program must not skip the clean-up.
+    for (int sig : {SIGINT, SIGHUP, SIGTERM}) ::signal(sig, SIG_IGN);
     for (char byte;;) {
         const ssize_t r = ::read(lifeline, &byte, 1);
         if (r == 0 || (r < 0 && errno != EINTR)) break;  // the program is gone
     }
     if (box > 0) {
-        ::kill(box, SIGTERM);
+        ::kill(box, SIGKILL);
         ::waitpid(box, nullptr, 0);
     }
     for (int i = 0; files[i]; ++i) ::unlink(files[i]);
@@ -124,7 +128,7 @@ std::string findStbsim(const std::string& programDirectory) {
     return {};
 }
 
-std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* error) {
+std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* error, uint32_t baud) {
     auto fail = [&](const std::string& why) -> std::optional<DemoBox> {
         if (error) *error = why;
         return std::nullopt;
@@ -149,6 +153,10 @@ std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* 
         std::string("Demo box ready. Type ") + kUploadTrigger + " and Enter to have it upload data.\\r\\n";
     std::vector<std::string> args = {stbsimPath, "--echo", "--keep-open",  "--image", b.image,
                                      "--banner", banner,   "--chatter-ms", "0"};
+    if (baud != 0) {
+        args.push_back("--baud");
+        args.push_back(std::to_string(baud));
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

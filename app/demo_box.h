@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -27,9 +28,11 @@ struct DemoBox {
 // on the PATH). "" when none is found.
 std::string findStbsim(const std::string& programDirectory);
 
-// Starts the demonstration box. Call before any thread is started. nullopt (with the reason) when it
-// could not be started; nothing is left behind then.
-std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* error);
+// Starts the demonstration box, answering at the pace of a line of `baud` (0: as fast as it can).
+// Call before any thread is started. nullopt (with the reason) when it could not be started; nothing
+// is left behind then.
+std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* error,
+                                    uint32_t baud = 115200);
 
 // Ends the box and removes its folder; waits at most two seconds for it.
 void stopDemoBox(DemoBox& box);

@@ -23,6 +23,11 @@ int runTerminal(const Options& o, CliHost& host);
 int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image,
                bool assumeYes, int timeoutSeconds);
 int runSend(const Options& o, CliHost& host, const std::string& file, int timeoutSeconds);
-int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds);
+// `request`, when not empty, is typed to the box (with Enter) once connected: the console command
+// that makes it upload.
+int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds,
+               const std::string& request = {});
+// Programs, sends to and receives from the demonstration box, each with its result.
+int runDemo(const Options& o);
 
 }  // namespace dl::cli

@@ -18,6 +18,7 @@ struct SubOptions {
     dl::ProgrammingCommand kind = dl::ProgrammingCommand::safe;
     bool yes = false;
     int timeout = 60;
+    std::string request;  // receive: typed to the box once connected
     std::string file;
 };
 
@@ -39,7 +40,7 @@ bool parseKind(const std::string& text, dl::ProgrammingCommand& kind) {
 }
 
 // Parses a subcommand's own options and its one file argument; "" on success, else the error.
-std::string parseSub(const std::vector<std::string>& args, bool program, bool timeout, SubOptions& o) {
+std::string parseSub(const std::vector<std::string>& args, bool program, bool receive, SubOptions& o) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto next = [&]() -> const std::string* { return i + 1 < args.size() ? &args[++i] : nullptr; };
@@ -48,7 +49,11 @@ std::string parseSub(const std::vector<std::string>& args, bool program, bool ti
             if (!v || !parseKind(*v, o.kind)) return "--kind takes safe, all, cardless or m5";
         } else if (program && a == "--yes") {
             o.yes = true;
-        } else if (timeout && a == "--timeout") {
+        } else if (receive && a == "--request") {
+            const std::string* v = next();
+            if (!v || v->empty()) return "--request takes the console command that makes the box upload";
+            o.request = *v;
+        } else if (a == "--timeout") {
             const std::string* v = next();
             int t = 0;
             if (!v || std::from_chars(v->data(), v->data() + v->size(), t).ec != std::errc() || t <= 0)
@@ -72,12 +77,21 @@ int main(int argc, char** argv) {
     auto options = parseOptions(argc, argv, error);
     if (!options) {
         if (error.empty()) return std::fputs(usageText(), stdout), kExitOk;
-        if (error == "version") return std::printf("downloader-cli, Downloader %s\n", dl::text(dl::Text::aboutVersion).data()), kExitOk;
+        if (error == "version")
+            return std::printf("downloader-cli, Downloader %s\n", dl::text(dl::Text::aboutVersion).data()),
+                   kExitOk;
         return usage(error);
+    }
+    const std::string& cmd = options->command;
+    if (cmd == "demo") {
+        if (!options->args.empty()) return usage("demo takes no arguments");
+        // The box's guardian is forked before any thread exists and before signals are blocked.
+        std::signal(SIGPIPE, SIG_IGN);
+        signalFd();
+        return runDemo(*options);
     }
     signalFd();                     // before any thread exists
     std::signal(SIGPIPE, SIG_IGN);  // a closed stdout must end a write, not the program
-    const std::string& cmd = options->command;
     SubOptions sub;
     if (cmd == "terminal") {
         if (!options->args.empty()) return usage("terminal takes no arguments");
@@ -85,12 +99,12 @@ int main(int argc, char** argv) {
         return runTerminal(*options, host);
     }
     if (cmd == "program" || cmd == "send" || cmd == "receive") {
-        if (auto e = parseSub(options->args, cmd == "program", true, sub); !e.empty())
+        if (auto e = parseSub(options->args, cmd == "program", cmd == "receive", sub); !e.empty())
             return usage(cmd + ": " + e);
         CliHost host;
         if (cmd == "program") return runProgram(*options, host, sub.kind, sub.file, sub.yes, sub.timeout);
         if (cmd == "send") return runSend(*options, host, sub.file, sub.timeout);
-        return runReceive(*options, host, sub.file, sub.timeout);
+        return runReceive(*options, host, sub.file, sub.timeout, sub.request);
     }
     return usage("unknown command " + cmd);
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 
+#include "app/demo_box.h"
 #include "app/dispatch.h"
 #include "base/commands.h"
 #include "base/texts.h"
@@ -22,6 +23,7 @@
 #include "protocol/programming.h"
 #include "protocol/transfer.h"
 #include "serial/port.h"
+#include "serial/port_write.h"
 #include "session/protocol_state.h"
 #include "session/session.h"
 
@@ -239,7 +241,8 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
     return result;
 }
 
-int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds) {
+int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds,
+               const std::string& request) {
     installProtocolHandlers();  // before the reader starts: it reads them
     // The upload is saved to OUTFILE; a save that fails is said and not tried again.
     host.setChosenFile(outFile);
@@ -247,6 +250,10 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
     host.setAnswer("Data Saving Failed", MessageAnswer::no);
     if (!openSession(o, host)) return kExitPort;
     host.setEcho(false);
+    for (char c : request + "\r") {
+        if (request.empty()) break;
+        typeChar(kCliWindow, static_cast<uint8_t>(c));
+    }
     Progress progress("receiving");
     Deadline deadline(timeoutSeconds);
     int result = runLoop(
@@ -274,6 +281,45 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
         });
     closeSession();
     return result;
+}
+
+int runDemo(const Options& given) {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+    std::string error;
+    auto box = startDemoBox(findStbsim(exe.substr(0, exe.rfind('/'))), &error);
+    if (!box) {
+        std::fprintf(stderr, "downloader-cli: %s\n", error.c_str());
+        return kExitPort;
+    }
+    Options o = given;
+    o.portNumber = 1;
+    o.device = box->pty;
+    const std::string saved = box->directory + "/received.dat";
+    int worst = kExitOk;
+    auto step = [&](const char* what, int code) {
+        std::printf("== %s: %s\n", what, code == kExitOk ? "done" : "failed");
+        std::fflush(stdout);
+        worst = std::max(worst, code);
+    };
+    std::printf("== demonstration box on %s\n", box->pty.c_str());
+    {
+        CliHost host;
+        step("programming the sample image",
+             runProgram(o, host, ProgrammingCommand::safe, box->image, true, 60));
+    }
+    {
+        CliHost host;
+        step("sending the sample data file", runSend(o, host, box->dataFile, 60));
+    }
+    {
+        CliHost host;
+        step("receiving the box's upload", runReceive(o, host, saved, 60, box->uploadHint));
+    }
+    ::unlink(saved.c_str());
+    stopDemoBox(*box);
+    return worst;
 }
 
 }  // namespace dl::cli

@@ -6,6 +6,7 @@
 
 #include "app/dispatch.h"
 #include "base/profile.h"
+#include "exchange/handlers.h"
 #include "app/settings.h"
 #include "frame_window.h"
 #include "gui_host.h"
@@ -43,6 +44,9 @@ void DesktopApp::start() {
     const Profile profile = Profile::load(settingsPath_.toStdString());
     loadStartupSettings(profile);
     loadLinkSettings(profile);
+    // The reader hands the box's programming lines and the transfers' bytes to these: without them
+    // every exchange would stay on the terminal screen.
+    installProtocolHandlers();
     frame_ = std::make_unique<FrameWindow>();
     host_ = std::make_unique<GuiHost>(frame_.get());
     frame_->setReleaseNotesFolders(releaseNotesFolders());

@@ -30,8 +30,10 @@ PortSettingsDialog::PortSettingsDialog(int port, uint32_t baud, bool connected, 
     setFixedSize(units(0, 0, 200, 80).size());
     auto* portLabel = new QLabel(qstr(Text::portLabel), this);
     auto* baudLabel = new QLabel(qstr(Text::baudLabel), this);
-    portLabel->setGeometry(units(10, 20, 40, 10));
-    baudLabel->setGeometry(units(10, 40, 40, 10));
+    // Right-aligned against the lists; the labels may reach further left than their units when the
+    // font is wider than the one the units were made for.
+    portLabel->setGeometry(units(0, 18, 52, 14));
+    baudLabel->setGeometry(units(0, 38, 52, 14));
     for (QLabel* l : {portLabel, baudLabel}) l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     portLabel->setBuddy(ports_);
     baudLabel->setBuddy(bauds_);

@@ -73,6 +73,8 @@ bool openExclusive(PortSession& s, const std::string& path) {
         int e = errno;
         connectError = path + ": " + std::strerror(e);
         if (e == EACCES) connectError += " (join the dialout group to use serial ports)";
+        // Another program holds the line exclusively: a normal user is refused at the open itself.
+        if (e == EBUSY) connectError = path + ": in use by another program (" + std::strerror(e) + ")";
         return false;
     }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {

@@ -175,9 +175,10 @@ void GuiHost::flushRepaints() {
         SessionWindow* s = frame_->sessionWindow(w);
         if (!s) continue;
         // Rectangles reckoned before a scroll or a resize no longer lie where their cells are.
-        unsigned& seen = scrollSerials_[w];
-        const bool moved = seen != s->scrollSerial();
-        seen = s->scrollSerial();
+        // (A window flushed for the first time has had its whole area painted when it was shown.)
+        auto [seen, first] = scrollSerials_.try_emplace(w, s->scrollSerial());
+        const bool moved = !first && seen->second != s->scrollSerial();
+        seen->second = s->scrollSerial();
         if (p.whole || moved)
             s->view()->update();
         else if (!p.rect.isEmpty())

@@ -1,0 +1,381 @@
+// The session window: its context menu per state and language, the right button pressed in one window
+// and released in another, scrolling and the cells a repaint covers, the progress panel's pixels and
+// its repaint, the glyphs of stored control codes, the port settings dialog, and the transfer guard.
+#include <QComboBox>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QPaintEvent>
+#include <QPushButton>
+#include <QScrollBar>
+
+#include "app/dispatch.h"
+#include "base/commands.h"
+#include "base/language.h"
+#include "base/recent_files.h"
+#include "gui_support.h"
+#include "port_settings_dialog.h"
+#include "progress_panel.h"
+#include "session/session.h"
+#include "session/terminal.h"
+#include "session/tick.h"
+#include "session_window.h"
+#include "terminal_view.h"
+
+using namespace dltest;
+using dl::sessionTable;
+using dl::gui::SessionWindow;
+
+namespace {
+
+QString devices(const Pty& com1, const Pty& com2) {
+    return QStringLiteral("[Devices]\nCOM1=%1\nCOM2=%2\nCOM3=/nonexistent/ttyUSB9\n").arg(com1.device, com2.device);
+}
+
+// The rows of the context menu opened by a right click in the window: text ("-" for a separator)
+// and whether it is usable.
+QList<ShownItem> contextRows(SessionWindow* w) {
+    QTest::mousePress(w->view(), Qt::RightButton, {}, QPoint(20, 20));
+    QTest::mouseRelease(w->view(), Qt::RightButton, {}, QPoint(20, 20));
+    QList<ShownItem> out;
+    QMenu* m = SessionWindow::contextMenu();
+    if (!m) return out;
+    for (QAction* a : m->actions())
+        out.append({a->isSeparator() ? QStringLiteral("-") : a->text(), a->isEnabled(), false});
+    m->close();
+    QCoreApplication::processEvents();
+    return out;
+}
+
+QStringList texts(const QList<ShownItem>& rows) {
+    QStringList out;
+    for (const auto& r : rows) out << r.text;
+    return out;
+}
+
+// Resizes the window's sub-window until its terminal view is `client` pixels.
+void resizeClient(dl::gui::FrameWindow* frame, SessionWindow* w, QSize client) {
+    QMdiSubWindow* sub = frame->subWindowOf(w->id());
+    for (int i = 0; i < 4 && w->view()->size() != client; ++i) {
+        sub->resize(sub->size() + client - w->view()->size());
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(w->view()->size(), client);
+}
+
+struct Opened {
+    Pty com1, com2;
+    Desktop d;
+    dl::gui::FrameWindow* frame = nullptr;
+    SessionWindow* open(uint16_t command) {
+        choose(frame->popup(0), command);
+        return frame->sessionWindow(frame->activeSessionWindow());
+    }
+    Opened() {
+        d.writeSettings(devices(com1, com2).toUtf8());
+        frame = d.start();
+        frame->resize(1000, 800);
+    }
+};
+
+}  // namespace
+
+class SessionWindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() {
+        for (auto& s : sessionTable) s.transferActive = 0, s.programming = 0;
+        dl::clearRecentFiles();
+        dl::koreanUi = false;
+    }
+
+    void contextMenuPerState() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        QVERIFY(w && sessionTable[1].connected.load());
+        const QStringList connected{"Disconnect                Home", "-", "Verify System                 F1",
+                                    "Update Channel Data       F2", "Update Software (Safe)    F3",
+                                    "Update Firmware (All)      F4", "Update Cardless            F5",
+                                    "Update M5                  F6", "-", "Upload...                    PgUp",
+                                    "-", "Close                        Alt+F4"};
+        auto rows = contextRows(w);
+        QCOMPARE(texts(rows), connected);
+        for (int i : {0, 2, 3, 4, 5, 6, 7, 11}) QVERIFY2(rows[i].enabled, qPrintable(rows[i].text));
+        QVERIFY(!rows[9].enabled);  // Upload only while programming
+
+        for (const char* p : {"/img/c.img", "/img/b.img", "/img/a.img"}) dl::addRecentFile(p);
+        sessionTable[1].programming = 1;
+        rows = contextRows(w);
+        QCOMPARE(texts(rows), (QStringList{"Disconnect                Home", "-", "Verify System                 F1",
+                                           "Update Channel Data       F2", "-", "Update Software (Safe)    F3",
+                                           " &1 /img/a.img", " &2 /img/b.img", " &3 /img/c.img", "-",
+                                           "Clean Recent Files List", "-", "Update Firmware (All)      F4",
+                                           "Update Cardless            F5", "Update M5                  F6", "-",
+                                           "Upload...                    PgUp", "-", "Close                        Alt+F4"}));
+        QStringList usable;
+        for (const auto& r : rows)
+            if (r.enabled && r.text != "-") usable << r.text;
+        QCOMPARE(usable, (QStringList{"Disconnect                Home", "Clean Recent Files List",
+                                      "Upload...                    PgUp", "Close                        Alt+F4"}));
+
+        sessionTable[1].programming = 0;
+        dl::koreanUi = true;
+        rows = contextRows(w);
+        // The tabs are spacing of the text itself: a tab would make Qt split off a shortcut column.
+        QCOMPARE(rows[14].text, QStringLiteral("업데이트 M5") + QString(5 + 8 + 8, QLatin1Char(' ')) + "F6");
+        QCOMPARE(rows[10].text, QStringLiteral("Clean Recent Files List"));
+        QCOMPARE(rows[0].text, QStringLiteral("연결 해제               Home"));
+
+        dl::koreanUi = false;
+        QTest::keyClick(w, Qt::Key_Home);  // disconnect
+        QVERIFY(!sessionTable[1].connected.load());
+        rows = contextRows(w);
+        QCOMPARE(texts(rows), (QStringList{"Connect                    Home", "Settings...", "-",
+                                           "Close                        Alt+F4"}));
+        for (const auto& r : rows) QVERIFY(r.enabled || r.text == "-");
+    }
+
+    void chosenRowRunsTheCommand() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        contextRows(w);  // leaves no menu behind
+        QTest::mousePress(w->view(), Qt::RightButton, {}, QPoint(20, 20));
+        QTest::mouseRelease(w->view(), Qt::RightButton, {}, QPoint(20, 20));
+        QMenu* m = SessionWindow::contextMenu();
+        QVERIFY(m);
+        const_cast<QAction*>(actionOf(m, dl::cmdConnect))->trigger();
+        QTRY_VERIFY(!sessionTable[1].connected.load());
+        m->close();
+    }
+
+    void rightButtonAcrossWindowsOpensNothing() {
+        Opened o;
+        SessionWindow* a = o.open(dl::cmdOpenCom1);
+        SessionWindow* b = o.open(dl::cmdOpenCom2);
+        choose(o.frame->popup(2), dl::cmdTileVertical);  // side by side: each point lies in one window
+        QCoreApplication::processEvents();
+        QTest::mousePress(a->view(), Qt::RightButton, {}, QPoint(20, 20));
+        QTest::mouseRelease(b->view(), Qt::RightButton, {}, QPoint(20, 20));
+        QVERIFY(!SessionWindow::contextMenu());
+        QTest::mouseRelease(b->view(), Qt::RightButton, {}, QPoint(30, 30));  // no press there yet
+        QVERIFY(!SessionWindow::contextMenu());
+        QTest::mousePress(b->view(), Qt::RightButton, {}, QPoint(30, 30));
+        QTest::mouseRelease(b->view(), Qt::RightButton, {}, QPoint(30, 30));
+        QVERIFY(SessionWindow::contextMenu());
+        QCOMPARE(SessionWindow::contextMenu()->parentWidget(), static_cast<QWidget*>(b));
+        SessionWindow::contextMenu()->close();
+    }
+
+    void scrollingInPixels() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        s.charHeight = 12;
+        s.charWidth = 8;
+        resizeClient(o.frame, w, QSize(400, 100));
+        QCOMPARE(s.vScrollMax, 320);
+        QCOMPARE(s.hScrollMax, 240);
+        QVERIFY(w->verticalBar()->isVisible());
+        QCOMPARE(w->verticalBar()->maximum(), 320);
+        w->scrollVertical(4, 300);  // thumb position
+        QCOMPARE(s.vScrollPos.load(), 300);
+        w->scrollVertical(3, 0);  // page down stops at the end
+        QCOMPARE(s.vScrollPos.load(), 320);
+        QCOMPARE(w->verticalBar()->value(), 320);
+        w->scrollVertical(5, 10);  // thumb track: nothing
+        QCOMPARE(s.vScrollPos.load(), 320);
+        w->scrollVertical(2, 0);
+        QCOMPARE(s.vScrollPos.load(), 220);
+        w->scrollHorizontal(7, 0);  // bottom = right end
+        QCOMPARE(s.hScrollPos.load(), 240);
+
+        // The bar's own requests: a page step, and a dragged thumb that only counts when let go.
+        w->verticalBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+        QCOMPARE(s.vScrollPos.load(), 0);
+        w->verticalBar()->setSliderDown(true);
+        w->verticalBar()->setSliderPosition(150);
+        QCOMPARE(s.vScrollPos.load(), 0);
+        w->verticalBar()->setSliderDown(false);
+        QCOMPARE(s.vScrollPos.load(), 150);
+
+        // Growing past the screen's height takes the range and the bar away.
+        resizeClient(o.frame, w, QSize(400, 35 * 12 + 5));
+        QCOMPARE(s.vScrollMax, 0);
+        QCOMPARE(s.vScrollPos.load(), 0);
+        QVERIFY(!w->verticalBar()->isVisible());
+    }
+
+    void repaintCoversItsCells() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        s.charHeight = 12;
+        s.charWidth = 8;
+        s.vScrollPos = 30;
+        s.hScrollPos = 0;
+        // Qt's rectangles name their last pixel: (0,0)-(40,24) with the edges excluded.
+        const dl::CellSpan c = w->view()->cellsFor(QRect(QPoint(0, 0), QPoint(39, 23)));
+        QCOMPARE(c.firstRow, 2);
+        QCOMPARE(c.lastRow, 4);
+        QCOMPARE(c.firstColumn, 0);
+        QCOMPARE(c.lastColumn, 4);
+        QCOMPARE(w->view()->cellRect(2, 0).top(), -6);
+    }
+
+    void storedControlCodesShowTheirGlyphs() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        s.localEcho = 0;
+        const uint8_t bytes[] = {0x1B, ' ', 0xC9, 0x82};  // ESC, a blank, a box corner, an e acute
+        const dl::CursorPos at = dl::cursorOf(s);
+        QCOMPARE(at.column, 0);
+        dl::terminalWrite(w->id(), bytes, sizeof bytes);
+        const QImage shot = w->view()->grab().toImage();
+        auto inked = [&](int column) {
+            const QRect cell = w->view()->cellRect(at.row, column);
+            for (int y = cell.top(); y <= cell.bottom(); ++y)
+                for (int x = cell.left(); x <= cell.right(); ++x)
+                    if (shot.pixelColor(x, y) != dl::gui::TerminalView::background) return true;
+            return false;
+        };
+        QVERIFY2(inked(0), "ESC is stored and drawn as its arrow");
+        QVERIFY(!inked(1));
+        QVERIFY(inked(2));
+        QVERIFY(inked(3));
+        QVERIFY(!inked(5));
+    }
+
+    void progressPanel() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        const int ch = s.charHeight.load();
+        // Taller than the screen's rows, so no text row covers the panel on the bottom edge.
+        resizeClient(o.frame, w, QSize(200, 35 * ch + 40));
+        const int top = w->view()->height() - 20;
+        QCOMPARE(dl::gui::ProgressPanel::barRect(), QRect(0, top, 200, 20));
+        s.fileInfo = "image.img";
+        s.fileInfoLength = 9;
+        s.percent = 57;
+        s.startTick = dl::tickNow();
+        s.transferActive = 1;
+        const QImage shot = w->view()->grab().toImage();
+        QCOMPARE(shot.pixelColor(0, top + 1), dl::gui::ProgressPanel::done);
+        QCOMPARE(shot.pixelColor(113, top + 1), dl::gui::ProgressPanel::done);
+        QCOMPARE(shot.pixelColor(114, top + 1), dl::gui::ProgressPanel::remaining);
+        QCOMPARE(shot.pixelColor(199, top + 19), dl::gui::ProgressPanel::remaining);
+        QCOMPARE(shot.pixelColor(100, top - 1), dl::gui::ProgressPanel::frame);
+        QCOMPARE(shot.pixelColor(100, top - 2), dl::gui::TerminalView::background);
+        bool white = false;
+        for (int y = top + 4; y < top + 20 && !white; ++y)
+            for (int x = 150; x < 200 && !white; ++x) white = shot.pixelColor(x, y) == QColor(Qt::white);
+        QVERIFY2(white, "the percentage is written at the bar's right end");
+
+        // A new percentage repaints the bar and nothing else (once the resize's repaints are done).
+        QTest::qWait(100);
+        QRegion painted;
+        struct Spy : QObject {
+            QRegion* r;
+            bool eventFilter(QObject*, QEvent* e) override {
+                if (e->type() == QEvent::Paint) *r += static_cast<QPaintEvent*>(e)->region();
+                return false;
+            }
+        } spy;
+        spy.r = &painted;
+        w->view()->installEventFilter(&spy);
+        s.percent = 58;
+        dl::hostProgressChanged(w->id());
+        QTRY_VERIFY(!painted.isEmpty());
+        QCOMPARE(painted.boundingRect(), QRect(0, top, 200, 20));
+        w->view()->removeEventFilter(&spy);
+    }
+
+    void settingsDialog() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        QTest::keyClick(w, Qt::Key_Home);  // disconnected first
+        QVERIFY(!s.connected.load());
+        s.portNumber = 3;
+        s.baudRate = 115200;
+        bool enabled = false;
+        QString port, baud, title;
+        auto seen = whenModal<dl::gui::PortSettingsDialog>([&](dl::gui::PortSettingsDialog* d) {
+            enabled = d->portList()->isEnabled();
+            port = d->portList()->currentText();
+            baud = d->baudList()->currentText();
+            title = d->windowTitle();
+            QCOMPARE(d->portList()->count(), 4);
+            QCOMPARE(d->baudList()->itemText(0), QStringLiteral("38400"));
+            d->portList()->setCurrentIndex(0);  // COM1, then Cancel: nothing taken
+            d->cancelButton()->click();
+        });
+        dl::sessionCommand(w->id(), dl::cmdSettings, 0);
+        QVERIFY(*seen);
+        QVERIFY(enabled);
+        QCOMPARE(port, QStringLiteral("COM3"));
+        QCOMPARE(baud, QStringLiteral("115200"));
+        QCOMPARE(title, QStringLiteral("Serial Port Settings"));
+        QCOMPARE(int(s.portNumber), 3);
+
+        // Enter cancels too.
+        seen = whenModal<dl::gui::PortSettingsDialog>([](dl::gui::PortSettingsDialog* d) {
+            d->baudList()->setCurrentIndex(0);
+            QTest::keyClick(d, Qt::Key_Return);
+        });
+        dl::sessionCommand(w->id(), dl::cmdSettings, 0);
+        QVERIFY(*seen);
+        QCOMPARE(s.baudRate.load(), 115200u);
+
+        // Connected: the port is greyed; Ok takes the baud rate into the session and the last values.
+        s.portNumber = 1;
+        QTest::keyClick(w, Qt::Key_Home);
+        QVERIFY(s.connected.load());
+        dl::lastBaud = 115200;
+        seen = whenModal<dl::gui::PortSettingsDialog>([&](dl::gui::PortSettingsDialog* d) {
+            enabled = d->portList()->isEnabled();
+            d->baudList()->setCurrentIndex(1);
+            d->okButton()->click();
+        });
+        dl::sessionCommand(w->id(), dl::cmdSettings, 0);
+        QVERIFY(*seen);
+        QVERIFY(!enabled);
+        QCOMPARE(s.baudRate.load(), 57600u);
+        QCOMPARE(dl::lastBaud.load(), 57600u);
+        QCOMPARE(dl::lastPort.load(), 1);
+        QVERIFY(s.connected.load());
+    }
+
+    void transferGuardNoKeepsTheTransfer() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        s.transferActive = 1;
+        QString text;
+        auto asked = whenModal<QMessageBox>([&](QMessageBox* box) {
+            text = box->text();
+            press(box, QMessageBox::No);
+        });
+        QTest::keyClick(w, Qt::Key_Home);  // disconnect asks first
+        QVERIFY(*asked);
+        QCOMPARE(text, QStringLiteral("Stop downloading and close program ?"));
+        QVERIFY(s.connected.load());
+        QVERIFY(s.transferActive.load());
+
+        asked = whenModal<QMessageBox>([](QMessageBox* box) { press(box, QMessageBox::No); });
+        QTest::keyClick(w, Qt::Key_F4, Qt::ControlModifier);
+        QTRY_VERIFY(*asked);
+        QCoreApplication::processEvents();
+        QCOMPARE(o.frame->sessionWindows().size(), size_t(1));
+        QVERIFY(s.connected.load());
+
+        asked = whenModal<QMessageBox>([](QMessageBox* box) { press(box, QMessageBox::Yes); });
+        QTest::keyClick(w, Qt::Key_F4, Qt::ControlModifier);
+        QTRY_VERIFY(*asked);
+        QTRY_VERIFY(o.frame->sessionWindows().empty());
+        QCOMPARE(s.inUse.load(), 0);
+    }
+};
+
+QTEST_MAIN(SessionWindowTest)
+#include "session_window_test.moc"

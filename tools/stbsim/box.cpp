@@ -60,6 +60,10 @@ bool Box::takeOversize() {
     return std::exchange(faults_.oversize, false);
 }
 
+bool Box::takeLateSizeCr() {
+    return std::exchange(faults_.lateSizeCr, false);
+}
+
 TimePoint Box::deadline() const {
     return Clock::now() + std::chrono::milliseconds(options_.timeoutMs);
 }

@@ -57,6 +57,7 @@ public:
     bool takeWrongToken(std::string_view step, bool first = false);
     bool takeBadSum();
     bool takeOversize();
+    bool takeLateSizeCr();
 
     // How long the box waits for the PC at a protocol step.
     TimePoint deadline() const;

@@ -191,10 +191,31 @@ TimePoint Line::nextFree(TimePoint free, size_t n) const {
     return start + lineTime(n);
 }
 
-void Line::send(std::span<const uint8_t> bytes) {
+void Line::sendPiece(std::span<const uint8_t> bytes) {
     if (baud_) sleepUntil(txFree_);
     writeAll(bytes);
     if (baud_) txFree_ = nextFree(txFree_, bytes.size());
+}
+
+void Line::splitWrites(uint32_t seed) {
+    split_.emplace(seed);
+}
+
+void Line::send(std::span<const uint8_t> bytes) {
+    if (!split_) {
+        sendPiece(bytes);
+        return;
+    }
+    // The cap is drawn first (1, 2, 4 .. 64) and the length under it, so that single bytes and short
+    // pieces are common while a long upload still moves in pieces of useful size.
+    while (!bytes.empty()) {
+        const size_t cap = size_t{1} << std::uniform_int_distribution<int>(0, 6)(*split_);
+        const size_t n = std::uniform_int_distribution<size_t>(1, std::min(cap, bytes.size()))(*split_);
+        const auto pause = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(*split_));
+        sendPiece(bytes.first(n));
+        bytes = bytes.subspan(n);
+        if (!bytes.empty()) sleepUntil(Clock::now() + pause);
+    }
 }
 
 void Line::send(std::string_view text) {

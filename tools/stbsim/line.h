@@ -10,11 +10,17 @@
 // Pacing. With a baud rate set, a byte occupies 10 bit times in each direction. Sending waits until the line
 // has finished the previous piece; receiving takes bytes from the pty no faster than they would arrive, so a
 // PC that writes faster sees its writes back up as on a real UART. Data is moved in slices of about 2 ms.
+//
+// Split writes. A real UART and its driver hand the PC whatever has arrived when the PC's reader wakes, so
+// one item the box sends may reach the PC over several reads. With splitting on, every send is cut into
+// pieces of random length with short random pauses between them, all drawn from one seed, so a run that
+// shows a fault can be repeated with the same cuts.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -44,7 +50,7 @@ public:
     void awaitClient();
 
     // Sends the bytes in one write (so a token is never split between two reads of the PC), then counts the
-    // line busy for their transmission time.
+    // line busy for their transmission time. With splitting on, in pieces instead.
     void send(std::span<const uint8_t> bytes);
     void send(std::string_view text);
     // Sends a stream of data slice by slice at the line rate.
@@ -66,11 +72,15 @@ public:
     void hangUp();
     // Forgets buffered input and pacing state, for a new client.
     void resetForNewClient();
+    // From now on every send goes out in pieces of 1 to 64 bytes, a random 0 to 3 ms apart, drawn from
+    // `seed`. Short pieces are favoured, so that tokens are cut at every point, single bytes included.
+    void splitWrites(uint32_t seed);
 
 private:
     short waitFor(short masterEvents, TimePoint until, bool watchMaster = true);
     bool fill(TimePoint until);
     void writeAll(std::span<const uint8_t> bytes);
+    void sendPiece(std::span<const uint8_t> bytes);
     bool clientOpenedSinceLastCheck();
     bool clientPresent();
     std::optional<int> unreadByClient();
@@ -87,6 +97,7 @@ private:
     TimePoint rxFree_{};
     Bytes input_;
     size_t inputHead_ = 0;
+    std::optional<std::mt19937> split_;
 };
 
 }  // namespace stbsim

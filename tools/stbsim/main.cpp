@@ -25,7 +25,8 @@
 //   --upload-after-ms N    start one upload N ms after the first client connected
 //   --lead-gap-ms N        (20) pause between the CR that opens the PC's data phase and the upload data
 //   --timeout-ms N         how long the box waits for the PC at each step (5000); for raw data, per piece
-//   --fault KIND           repeatable: noise | bad-sum | oversize | wrong-token[@STEP] | hangup@PHASE
+//   --fault KIND           repeatable: noise | bad-sum | oversize | wrong-token[@STEP] | hangup@PHASE |
+//                          split[@SEED] | late-cr@size
 //   --exit-after-program, --exit-after-take, --exit-after-upload
 //                          exit 0 once that exchange has ended, however it ended
 //   --keep-open            after the client closed the device, wait for the next one instead of exiting
@@ -114,6 +115,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     try {
         Line line(options.baud);
+        if (options.faults.split) line.splitWrites(options.faults.splitSeed.value_or(options.seed));
         emitLine("PTY " + line.devicePath());
         return runBox(options, inputs, line);
     } catch (const std::system_error& error) {

@@ -68,6 +68,11 @@ bool knownHangupPhase(std::string_view phase) {
     return true;
 }
 
+void splitWithSeed(FaultPlan& plan, std::string_view seed) {
+    plan.split = true;
+    plan.splitSeed = number<uint32_t>("--fault split@", seed, 0xFFFFFFFFu);
+}
+
 void addFault(FaultPlan& plan, std::string_view kind) {
     static const std::set<std::string_view> kWrongTokenSteps = {"answer", "size", "data",
                                                                 "sum",    "done", "id"};
@@ -77,6 +82,12 @@ void addFault(FaultPlan& plan, std::string_view kind) {
         plan.badSum = true;
     else if (kind == "oversize")
         plan.oversize = true;
+    else if (kind == "split")
+        plan.split = true;
+    else if (kind.starts_with("split@"))
+        splitWithSeed(plan, kind.substr(6));
+    else if (kind == "late-cr@size")
+        plan.lateSizeCr = true;
     else if (kind == "wrong-token")
         plan.wrongToken.insert("first");
     else if (kind.starts_with("wrong-token@") && kWrongTokenSteps.count(kind.substr(12)))
@@ -163,7 +174,8 @@ const char* usageText() {
            "              [--seed N] [--save FILE] [--upload FILE | --upload-size N] [--upload-on TEXT]\n"
            "              [--upload-after-ms N] [--lead-gap-ms N] [--fault KIND]... [--timeout-ms N]\n"
            "              [--exit-after-program] [--exit-after-take] [--exit-after-upload] [--keep-open]\n"
-           "faults: noise, bad-sum, oversize, wrong-token[@answer|size|data|sum|done|id], hangup@PHASE\n"
+           "faults: noise, bad-sum, oversize, wrong-token[@answer|size|data|sum|done|id], hangup@PHASE,\n"
+           "        split[@SEED], late-cr@size\n"
            "phases: program-start, sector:N, program-stop, take-answer, take-size, take-data, take-sum,\n"
            "        take-done, upload-request, upload-id, upload-size, upload-data, upload-sum\n"
            "See tools/stbsim/README.md for the events printed on stdout.\n";

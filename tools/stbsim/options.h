@@ -11,12 +11,15 @@ namespace stbsim {
 
 enum class Order { seq, random, repeat };
 
-// Faults to inject. Except for noise and hang-ups, which apply wherever they can, each fault fires once: at
-// the first point where it applies.
+// Faults to inject. Except for noise, split writes and hang-ups, which apply wherever they can, each fault
+// fires once: at the first point where it applies.
 struct FaultPlan {
     bool noise = false;
     bool badSum = false;
     bool oversize = false;
+    bool split = false;
+    std::optional<uint32_t> splitSeed;  // nullopt: the --seed value
+    bool lateSizeCr = false;
     std::set<std::string> wrongToken;  // steps; "first" = the box's first token of the first take or upload
     std::set<std::string> hangup;      // phases
 };

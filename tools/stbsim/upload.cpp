@@ -12,6 +12,7 @@ namespace {
 
 // More than the PC's receive buffer holds.
 constexpr size_t kOversize = 262144 + 4096;
+constexpr std::chrono::milliseconds kLateCrPause{20};
 
 Bytes uploadContent(Box& box) {
     Bytes data = box.inputs().upload;
@@ -29,6 +30,21 @@ void sendData(Box& box, const Bytes& data) {
     box.answer("\r");
     box.line().sleepFor(std::chrono::milliseconds(box.options().leadGapMs));
     sendBlock(box, data, "upload-data");
+}
+
+// The field's CR normally shares its write, and so the PC's read, with the digits. With the late-cr fault it
+// goes alone, with a pause on both sides long enough for the PC to read it by itself, as a UART may deliver
+// it: neither the digits nor the CR that opens the data may share its read.
+void sendSizeField(Box& box, size_t size) {
+    const std::string field = wire::decimalField(size);
+    if (!box.takeLateSizeCr()) {
+        box.answer(field);
+        return;
+    }
+    box.answer(std::string_view(field).substr(0, field.size() - 1));
+    box.line().sleepFor(kLateCrPause);
+    box.line().send("\r");
+    box.line().sleepFor(kLateCrPause);
 }
 
 bool confirmed(Box& box) {
@@ -50,7 +66,7 @@ void uploadExchange(Box& box, const Bytes& data) {
     expectToken(box, wire::kSendSize, "upload-size");
     box.hangUpIfPlanned("upload-size");
     box.noise();
-    box.answer(wire::decimalField(data.size()));
+    sendSizeField(box, data.size());
     expectToken(box, wire::kSendData, "upload-data");
     sendData(box, data);
     expectToken(box, wire::kSendSum, "upload-sum");

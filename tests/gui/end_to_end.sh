@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real program under a bare X server (no window manager) against the simulated box on a
 # pseudo-terminal, driven by keys only: open Com1 from the File menu, type a line the box echoes,
+# update the software (F3, the image typed into the file dialog) and have the box verify every sector,
 # exit from the File menu; then the settings file must hold what the exit wrote, beside the device
 # mapping it was started with.
 # Usage: end_to_end.sh DOWNLOADER STBSIM
@@ -29,7 +30,8 @@ pids+=($!)
 wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(cat "$work/display")"
 
-"$stbsim" --echo --no-banner >"$work/sim.out" &
+head -c $((16 * 4096)) /dev/urandom >"$work/stb.img"
+"$stbsim" --echo --no-banner --image "$work/stb.img" >"$work/sim.out" &
 pids+=($!)
 wait_for 50 grep -q '^PTY ' "$work/sim.out" || fail "stbsim gave no pty"
 pty=$(sed -n 's/^PTY //p' "$work/sim.out")
@@ -59,6 +61,21 @@ xdotool type --delay 30 'hello box'
 xdotool key Return
 wait_for 50 grep -q '^LINE text=hello\\x20box$' "$work/sim.out" || fail "the typed line did not reach the box"
 
+# Update Software (Safe) by F3; the image is typed into the file dialog the box's start line opens.
+xdotool key F3
+dialog_open() { [ -n "$(xdotool search --onlyvisible --name '^File to upload$' 2>/dev/null || true)" ]; }
+wait_for 100 dialog_open || fail "no image dialog"
+xdotool windowfocus --sync "$(xdotool search --onlyvisible --name '^File to upload$' | head -1)"
+sleep 0.3
+xdotool type --delay 10 "$work/stb.img"
+# The first Return may only take the name completer's suggestion.
+for ((k = 0; k < 5; k++)); do sleep 0.5; dialog_open || break; xdotool key Return; done
+wait_for 300 grep -q '^PROGRAM ' "$work/sim.out" || fail "the programming run did not end"
+grep -q '^PROGRAM kind=m:prog_sum sectors=16 requests=16 ok=16 bad=0 failed=0 image=match end=stop$' "$work/sim.out" ||
+  fail "the box did not verify every sector: $(grep '^PROGRAM' "$work/sim.out")"
+xdotool windowfocus --sync "$frame"
+sleep 0.3
+
 xdotool key alt+f
 sleep 0.3
 xdotool key x
@@ -71,7 +88,8 @@ wait_for 50 grep -q '^DISCONNECTED' "$work/sim.out" || fail "the port was not cl
 
 grep -qx "COM1=$pty" "$settings" || fail "the [Devices] section was lost"
 keys=$(sed -n '/^\[Settings\]/,/^\[/p' "$settings" | grep -c '=')
-[ "$keys" -eq 24 ] || fail "$keys keys in [Settings], not 24"
+[ "$keys" -eq 25 ] || fail "$keys keys in [Settings], not 24 and the recent image"
+grep -qx "RecentFile1=$work/stb.img" "$settings" || fail "the programmed image is not the recent one"
 grep -qx 'WinRight0=800' "$settings" || fail "frame rectangle not written back: $(grep Win.0 "$settings" | tr '\n' ' ')"
 grep -q '^WinLeft1=' "$settings" || fail "no Com1 rectangle"
 echo "end to end: ok"

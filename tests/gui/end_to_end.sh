@@ -2,7 +2,8 @@
 # The real program under a bare X server (no window manager) against the simulated box on a
 # pseudo-terminal, driven by keys only: open Com1 from the File menu, type a line the box echoes,
 # update the software (F3, the image typed into the file dialog) and have the box verify every sector,
-# exit from the File menu; then the settings file must hold what the exit wrote, beside the device
+# send a data file (F2) that the box takes with a matching checksum, save an upload of the box (Yes, a
+# typed name) and compare it byte for byte, exit from the File menu; then the settings file must hold what the exit wrote, beside the device
 # mapping it was started with.
 # Usage: end_to_end.sh DOWNLOADER STBSIM
 set -euo pipefail
@@ -16,7 +17,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; [ -f "$work/sim.out" ] && sed 's/^/stbsim: /' "$work/sim.out" >&2; exit 1; }
+fail() { echo "FAIL: $*" >&2; [ -f "$work/downloader.err" ] && sed "s/^/downloader: /" "$work/downloader.err" >&2; [ -f "$work/sim.out" ] && sed 's/^/stbsim: /' "$work/sim.out" >&2; exit 1; }
 
 # Waits up to $1 tenths of a second for the command after it to succeed.
 wait_for() {
@@ -31,7 +32,9 @@ wait_for 100 test -s "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(cat "$work/display")"
 
 head -c $((16 * 4096)) /dev/urandom >"$work/stb.img"
-"$stbsim" --echo --no-banner --image "$work/stb.img" >"$work/sim.out" &
+head -c 40000 /dev/urandom >"$work/channels.dat"
+head -c 50000 /dev/urandom >"$work/upload.bin"
+"$stbsim" --echo --no-banner --image "$work/stb.img" --save "$work/taken.dat" --upload "$work/upload.bin" >"$work/sim.out" &
 pids+=($!)
 wait_for 50 grep -q '^PTY ' "$work/sim.out" || fail "stbsim gave no pty"
 pty=$(sed -n 's/^PTY //p' "$work/sim.out")
@@ -76,7 +79,44 @@ grep -q '^PROGRAM kind=m:prog_sum sectors=16 requests=16 ok=16 bad=0 failed=0 im
 xdotool windowfocus --sync "$frame"
 sleep 0.3
 
+# Types a path into the file dialog titled $1 and presses Return until it has gone.
+answer_file() {
+  local title=$1 path=$2 id=""
+  shown() { id=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -1 || true); [ -n "$id" ]; }
+  wait_for 100 shown || fail "no dialog $title"
+  xdotool windowfocus --sync "$id"; sleep 0.3
+  xdotool type --delay 10 "$path"
+  for ((k = 0; k < 5; k++)); do sleep 0.5; shown || return 0; xdotool key Return; done
+  fail "dialog $title stayed"
+}
+# Answers the next message box titled $1 with the key $2.
+answer_box() {
+  local id="" title=$1
+  shown() { id=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -1 || true); [ -n "$id" ]; }
+  wait_for 150 shown || fail "no box $title"
+  xdotool windowfocus --sync "$id"; sleep 0.3
+  xdotool key "$2"
+}
+
+# A data send (F2): the box takes it with a matching checksum.
+xdotool key F2
+answer_file 'Select data file to send' "$work/channels.dat"
+wait_for 300 grep -q '^TAKE ' "$work/sim.out" || fail "the box took no data"
+grep -q '^TAKE size=40000 .* ok=1' "$work/sim.out" || fail "the take failed: $(grep '^TAKE' "$work/sim.out")"
+cmp -s "$work/channels.dat" "$work/taken.dat" || fail "the box saved other bytes"
+answer_box 'Data Transmitting Done' Return
+xdotool windowfocus --sync "$frame"; sleep 0.3
+
+# A box upload, answered Yes and saved under a typed name.
+xdotool type --delay 30 'm:upload'; xdotool key Return
+answer_box 'Data Receiving Done' y
+answer_file 'Select file to save data' "$work/saved.bin"
+wait_for 50 test -s "$work/saved.bin" || fail "nothing saved"
+cmp "$work/upload.bin" "$work/saved.bin" || fail "the saved upload differs"
+xdotool windowfocus --sync "$frame"; sleep 0.3
+
 xdotool key alt+f
+
 sleep 0.3
 xdotool key x
 for ((i = 0; i < 100; i++)); do kill -0 "$dl_pid" 2>/dev/null || break; sleep 0.1; done

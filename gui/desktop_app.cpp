@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "app/dispatch.h"
+#include "app/settings.h"
 #include "base/profile.h"
 #include "exchange/handlers.h"
-#include "app/settings.h"
 #include "frame_window.h"
 #include "gui_host.h"
 #include "serial/port.h"

@@ -6,7 +6,6 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
-
 #include <QScreen>
 #include <QTimer>
 
@@ -75,7 +74,8 @@ GuiHost::~GuiHost() {
 QStringList GuiHost::fileFilters() {
     // "All Files" takes every name: on Linux many files have no extension for "*.*" to match.
     const auto named = [](Text t, const char* patterns) {
-        return QStringLiteral("%1 (%2)").arg(QString::fromStdString(std::string(text(t))), QLatin1String(patterns));
+        return QStringLiteral("%1 (%2)").arg(QString::fromStdString(std::string(text(t))),
+                                             QLatin1String(patterns));
     };
     return {named(Text::fileFilterSoftware, "*.img *.bin"), named(Text::fileFilterData, "*.ird *.tp *.dat"),
             named(Text::fileFilterAll, "*")};
@@ -159,7 +159,8 @@ void GuiHost::request(WindowId w, const std::function<void(PendingRepaint&)>& ch
         start = !flushQueued_;
         flushQueued_ = true;
     }
-    if (start) queue([this] {
+    if (start)
+        queue([this] {
             if (!repaintTimer_->isActive()) repaintTimer_->start();
         });
 }

@@ -52,7 +52,7 @@ private:
     QTimer* repaintTimer_;
     std::mutex pendingMutex_;
     std::unordered_map<WindowId, PendingRepaint> pending_;
-    bool flushQueued_ = false;                            // guarded by pendingMutex_
+    bool flushQueued_ = false;                              // guarded by pendingMutex_
     std::unordered_map<WindowId, unsigned> scrollSerials_;  // GUI thread only
     int waitCursors_ = 0;
 };

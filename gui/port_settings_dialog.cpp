@@ -23,7 +23,9 @@ QRect units(int x, int y, int w, int h) {
 
 PortSettingsDialog::PortSettingsDialog(int port, uint32_t baud, bool connected, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      ports_(new QComboBox(this)), bauds_(new QComboBox(this)), ok_(new QPushButton(qstr(Text::buttonOkSettings), this)),
+      ports_(new QComboBox(this)),
+      bauds_(new QComboBox(this)),
+      ok_(new QPushButton(qstr(Text::buttonOkSettings), this)),
       cancel_(new QPushButton(qstr(Text::buttonCancelSettings), this)) {
     setWindowTitle(qstr(Text::portSettingsTitle));
     setModal(true);

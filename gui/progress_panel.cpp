@@ -32,12 +32,14 @@ void ProgressPanel::draw(QPainter& p, const Figures& f) {
     // The texts' top edge is given, as the platform draws text from its cell's top.
     const int baseline = l.textTop + QFontMetrics(p.font()).ascent();
     p.drawText(l.timeLeft, baseline, QString::fromStdString(elapsedText(f.elapsedMs)));
-    p.drawText(l.infoLeft, baseline, QString::fromLocal8Bit(f.info.data(), static_cast<qsizetype>(f.info.size())));
+    p.drawText(l.infoLeft, baseline,
+               QString::fromLocal8Bit(f.info.data(), static_cast<qsizetype>(f.info.size())));
     p.drawText(l.percentLeft, baseline, QString::fromStdString(percentText(f.percent)));
     p.setPen(frame);
     p.setBrush(Qt::NoBrush);
     // A stroked rectangle covers one pixel more than its size: this outline's outer edge is the frame.
-    p.drawRect(QRect(l.frame.left, l.frame.top, l.frame.right - l.frame.left - 1, l.frame.bottom - l.frame.top - 1));
+    p.drawRect(
+        QRect(l.frame.left, l.frame.top, l.frame.right - l.frame.left - 1, l.frame.bottom - l.frame.top - 1));
     p.restore();
 }
 

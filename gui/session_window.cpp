@@ -39,7 +39,9 @@ SessionWindow* sessionWindowAt(QPoint global) {
 }  // namespace
 
 SessionWindow::SessionWindow(QWidget* parent)
-    : QWidget(parent), view_(new TerminalView(this)), vbar_(new QScrollBar(Qt::Vertical, this)),
+    : QWidget(parent),
+      view_(new TerminalView(this)),
+      vbar_(new QScrollBar(Qt::Vertical, this)),
       hbar_(new QScrollBar(Qt::Horizontal, this)) {
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
@@ -196,8 +198,8 @@ void SessionWindow::scrollAxis(bool vertical, uint16_t action, uint16_t thumb) {
     if (!s) return;
     auto& pos = vertical ? s->vScrollPos : s->hScrollPos;
     const ScrollAxis axis{vertical ? s->charHeight.load() : s->charWidth.load(),
-                          vertical ? s->clientHeight : s->clientWidth, vertical ? s->vScrollMax : s->hScrollMax,
-                          pos.load()};
+                          vertical ? s->clientHeight : s->clientWidth,
+                          vertical ? s->vScrollMax : s->hScrollMax, pos.load()};
     QScrollBar* bar = vertical ? vbar_ : hbar_;
     const auto change = scrollChange(axis, action, thumb);
     if (!change) {

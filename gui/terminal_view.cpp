@@ -130,7 +130,8 @@ void TerminalView::drawCaret(QPainter& p) {
     PortSession& s = *session_;
     const QRect cell = cellRect(caretCell_.y(), caretCell_.x());
     const std::string text = screenRow(s, std::clamp(caretCell_.y(), 0, kScreenRows - 1));
-    const auto b = static_cast<uint8_t>(text[static_cast<size_t>(std::clamp(caretCell_.x(), 0, kScreenColumns - 1))]);
+    const auto b =
+        static_cast<uint8_t>(text[static_cast<size_t>(std::clamp(caretCell_.x(), 0, kScreenColumns - 1))]);
     // A solid caret inverts its cell: the glyph shows in the background colour on the text colour.
     p.fillRect(cell, fromColorRef(s.textColor));
     if (!blank(b)) {

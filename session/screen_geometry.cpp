@@ -80,7 +80,8 @@ PanelLayout panelLayout(const PanelPlace& p, uint32_t percent) {
 std::string elapsedText(uint32_t elapsedMs) {
     const uint32_t seconds = elapsedMs / 1000;
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%2d:%02d sec", static_cast<int>(seconds / 60), static_cast<int>(seconds % 60));
+    std::snprintf(buf, sizeof buf, "%2d:%02d sec", static_cast<int>(seconds / 60),
+                  static_cast<int>(seconds % 60));
     return buf;
 }
 

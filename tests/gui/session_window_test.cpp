@@ -1,6 +1,8 @@
 // The session window: its context menu per state and language, the right button pressed in one window
 // and released in another, scrolling and the cells a repaint covers, the progress panel's pixels and
 // its repaint, the glyphs of stored control codes, the port settings dialog, and the transfer guard.
+#include "session_window.h"
+
 #include <QComboBox>
 #include <QMdiArea>
 #include <QMdiSubWindow>
@@ -18,7 +20,6 @@
 #include "session/session.h"
 #include "session/terminal.h"
 #include "session/tick.h"
-#include "session_window.h"
 #include "terminal_view.h"
 
 using namespace dltest;
@@ -28,7 +29,8 @@ using dl::gui::SessionWindow;
 namespace {
 
 QString devices(const Pty& com1, const Pty& com2) {
-    return QStringLiteral("[Devices]\nCOM1=%1\nCOM2=%2\nCOM3=/nonexistent/ttyUSB9\n").arg(com1.device, com2.device);
+    return QStringLiteral("[Devices]\nCOM1=%1\nCOM2=%2\nCOM3=/nonexistent/ttyUSB9\n")
+        .arg(com1.device, com2.device);
 }
 
 // The rows of the context menu opened by a right click in the window: text ("-" for a separator)
@@ -92,11 +94,18 @@ private slots:
         Opened o;
         SessionWindow* w = o.open(dl::cmdOpenCom1);
         QVERIFY(w && sessionTable[1].connected.load());
-        const QStringList connected{"Disconnect                Home", "-", "Verify System                 F1",
-                                    "Update Channel Data       F2", "Update Software (Safe)    F3",
-                                    "Update Firmware (All)      F4", "Update Cardless            F5",
-                                    "Update M5                  F6", "-", "Upload...                    PgUp",
-                                    "-", "Close                        Alt+F4"};
+        const QStringList connected{"Disconnect                Home",
+                                    "-",
+                                    "Verify System                 F1",
+                                    "Update Channel Data       F2",
+                                    "Update Software (Safe)    F3",
+                                    "Update Firmware (All)      F4",
+                                    "Update Cardless            F5",
+                                    "Update M5                  F6",
+                                    "-",
+                                    "Upload...                    PgUp",
+                                    "-",
+                                    "Close                        Alt+F4"};
         auto rows = contextRows(w);
         QCOMPARE(texts(rows), connected);
         for (int i : {0, 2, 3, 4, 5, 6, 7, 11}) QVERIFY2(rows[i].enabled, qPrintable(rows[i].text));
@@ -105,17 +114,20 @@ private slots:
         for (const char* p : {"/img/c.img", "/img/b.img", "/img/a.img"}) dl::addRecentFile(p);
         sessionTable[1].programming = 1;
         rows = contextRows(w);
-        QCOMPARE(texts(rows), (QStringList{"Disconnect                Home", "-", "Verify System                 F1",
-                                           "Update Channel Data       F2", "-", "Update Software (Safe)    F3",
-                                           " &1 /img/a.img", " &2 /img/b.img", " &3 /img/c.img", "-",
-                                           "Clean Recent Files List", "-", "Update Firmware (All)      F4",
-                                           "Update Cardless            F5", "Update M5                  F6", "-",
-                                           "Upload...                    PgUp", "-", "Close                        Alt+F4"}));
+        QCOMPARE(
+            texts(rows),
+            (QStringList{"Disconnect                Home", "-", "Verify System                 F1",
+                         "Update Channel Data       F2", "-", "Update Software (Safe)    F3",
+                         " &1 /img/a.img", " &2 /img/b.img", " &3 /img/c.img", "-", "Clean Recent Files List",
+                         "-", "Update Firmware (All)      F4", "Update Cardless            F5",
+                         "Update M5                  F6", "-", "Upload...                    PgUp", "-",
+                         "Close                        Alt+F4"}));
         QStringList usable;
         for (const auto& r : rows)
             if (r.enabled && r.text != "-") usable << r.text;
-        QCOMPARE(usable, (QStringList{"Disconnect                Home", "Clean Recent Files List",
-                                      "Upload...                    PgUp", "Close                        Alt+F4"}));
+        QCOMPARE(usable,
+                 (QStringList{"Disconnect                Home", "Clean Recent Files List",
+                              "Upload...                    PgUp", "Close                        Alt+F4"}));
 
         sessionTable[1].programming = 0;
         dl::koreanUi = true;

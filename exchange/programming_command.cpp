@@ -40,8 +40,11 @@ int sendProgrammingCommand(WindowId window, ProgrammingCommand kind) {
         return 0;
     }
     s.programming = 0;
-    for (char ch : command) {
-        const auto byte = static_cast<uint8_t>(ch);
+    for (size_t i = 0; i < command.size(); ++i) {
+        const auto byte = static_cast<uint8_t>(command[i]);
+        // The box answers only after the command's last character: whatever its console printed up to
+        // then (a prompt without a line end, the echo of the typing) is not the start of its answer.
+        if (i + 1 == command.size()) s.lineResetPending = true;
         // One character per write with a pause after each, as if typed: the box takes these commands
         // on its console.
         portWrite(s, &byte, 1);

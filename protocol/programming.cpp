@@ -78,6 +78,7 @@ void testLine(PortSession& s, uint32_t nowTick, Effects& out) {
 }  // namespace
 
 int parseProgrammingInput(PortSession& s, std::span<const uint8_t> bytes, uint32_t nowTick, Effects& out) {
+    if (s.lineResetPending.exchange(false)) s.lineLength = 0;
     for (uint8_t byte : bytes) {
         if (storeLineByte(s.lineBuffer, s.lineLength, byte)) testLine(s, nowTick, out);
     }

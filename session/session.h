@@ -89,6 +89,9 @@ struct PortSession {
     uint32_t fileInfoLength = 0;               // kept
     Rect windowRect;                           // kept
     int32_t lineLength = 0;                    // kept
+    // Set as a programming command's last character is typed: what the box printed before (a prompt
+    // without a line end) is not the start of its answer. The reader's parser takes it back at its next byte.
+    std::atomic<bool> lineResetPending{false};
     std::array<char, 80> lineBuffer{};         // kept
     std::atomic<uint16_t> requestedSector{0};  // kept
     uint16_t stopCode = 0;                     // kept

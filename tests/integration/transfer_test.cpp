@@ -97,6 +97,27 @@ bool receiveUpload(CoreDriver& driver) {
 
 class ProgrammingRun : public testing::TestWithParam<std::string> {};
 
+// A console that leaves its prompt without a line end: the box's answer follows the prompt on the same
+// line as far as the bytes go, yet it answers the command just typed.
+TEST(ProgrammingAfterAPrompt, TheStartLineAfterAPromptIsRecognised) {
+    ScratchDir dir;
+    const std::string image = randomBytes(4 * kSector, 22);
+    const std::string imagePath = dir.write("image.bin", image);
+    StbsimProcess sim({"--banner", "main loop\\r> ", "--banner-delay-ms", "0", "--image", imagePath});
+    CoreDriver driver;
+    dl::PortSession* s = driver.open(kWindow, kSlot, sim.ptyPath());
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(driver.pumpUntil([&] { return driver.shown(kWindow).find("> ") != std::string::npos; }));
+    driver.chooseFile(imagePath);
+    ASSERT_EQ(dl::sendProgrammingCommand(kWindow, dl::ProgrammingCommand::safe), 1);
+    auto ended = driver.next(dl::cmdSenderEnded);
+    ASSERT_TRUE(ended) << reportOf(sim);
+    EXPECT_EQ(ended->param, dl::senderFinished);
+    auto summary = sim.waitEvent("PROGRAM", kStep);
+    ASSERT_TRUE(summary) << reportOf(sim);
+    EXPECT_EQ(summary->get("image"), "match");
+}
+
 TEST_P(ProgrammingRun, ServesEveryRequestedSectorAndReturnsTheLineToIdle) {
     ScratchDir dir;
     constexpr unsigned kSectors = 6;

@@ -61,6 +61,7 @@ protected:
         s.startLineLength = static_cast<uint16_t>(kStartLinePattern.size());
         s.stopLineLength = static_cast<uint16_t>(kStopLinePattern.size());
         s.lineLength = 0;
+        s.lineResetPending = false;
         s.lineBuffer.fill(0);
         s.requestedSector = 0;
         s.announcedSectors = 0;
@@ -210,6 +211,18 @@ TEST_F(ProgrammingLines, StopFollowedByStartWithoutLineBreakIsRecognisedAsBoth) 
     ASSERT_EQ(e.posts.size(), 1u);
     EXPECT_EQ(s.announcedSectors.load(), 2);
     EXPECT_EQ(e.nextMode, modeProgramming) << "the start came after the stop";
+}
+
+// A console prompt without a line end ("> ") stands before the box's answer to a typed command; the
+// typed command begins a new line, so the answer is still recognised.
+TEST_F(ProgrammingLines, ATypedCommandStartsANewLineAfterAPrompt) {
+    feed("main loop\r> ");
+    EXPECT_TRUE(feed("s:prog_start 0010\r").posts.empty()) << "without the command the line is too long";
+    feed("> ");
+    s.lineResetPending = true;
+    Effects e = feed("s:prog_start 0010\r");
+    ASSERT_EQ(e.posts.size(), 1u);
+    EXPECT_EQ(s.announcedSectors.load(), 16);
 }
 
 TEST_F(ProgrammingLines, LineIsCutAtEightyCharactersAndRecognisesNothingUntilItsEnd) {

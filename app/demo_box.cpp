@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kImageName = "sample.img";
 constexpr const char* kDataName = "sample.dat";
 constexpr const char* kLogName = "box.log";
+constexpr const char* kSettingsName = "corvane.ini";
 constexpr const char* kUploadTrigger = "m:upload";
 constexpr unsigned kImageSectors = 64;
 
@@ -57,7 +58,8 @@ bool writeFile(const std::string& path, const std::string& bytes) {
 }
 
 void removeFolder(const DemoBox& b) {
-    for (const char* name : {kImageName, kDataName, kLogName}) ::unlink((b.directory + "/" + name).c_str());
+    for (const char* name : {kImageName, kDataName, kLogName, kSettingsName})
+        ::unlink((b.directory + "/" + name).c_str());
     ::rmdir(b.directory.c_str());
 }
 
@@ -78,6 +80,8 @@ void removeFolder(const DemoBox& b) {
         ::execv(argv[0], argv);
         ::_exit(127);
     }
+    // Its own name, so that killing the program by name (pkill, killall) does not take it along.
+    ::prctl(PR_SET_NAME, "dl-demo-guard");
     // A Ctrl-C or a hang-up for the program must not skip the clean-up.
     for (int sig : {SIGINT, SIGHUP, SIGTERM}) ::signal(sig, SIG_IGN);
     for (char byte;;) {
@@ -141,6 +145,7 @@ std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* 
     b.directory = pattern;
     b.image = b.directory + "/" + kImageName;
     b.dataFile = b.directory + "/" + kDataName;
+    b.settings = b.directory + "/" + kSettingsName;
     b.uploadHint = kUploadTrigger;
     if (!writeFile(b.image, sampleImage()) || !writeFile(b.dataFile, sampleData())) {
         removeFolder(b);
@@ -160,8 +165,9 @@ std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* 
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const std::string files[] = {b.image, b.dataFile, log};
-    const char* fileList[] = {files[0].c_str(), files[1].c_str(), files[2].c_str(), nullptr};
+    const std::string files[] = {b.image, b.dataFile, log, b.settings};
+    const char* fileList[] = {files[0].c_str(), files[1].c_str(), files[2].c_str(), files[3].c_str(),
+                              nullptr};
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {

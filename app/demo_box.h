@@ -21,6 +21,7 @@ struct DemoBox {
     std::string directory;   // the private folder
     std::string image;       // sample firmware image (offered as the first recent image)
     std::string dataFile;    // sample data file for Update Channel Data
+    std::string settings;    // a settings file of the run's own, so the user's stays as it was
     std::string uploadHint;  // what to type in the terminal to have the box upload
 };
 

@@ -1,13 +1,90 @@
-#include <QApplication>
+#include <unistd.h>
 
+#include <QApplication>
+#include <QFile>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "app/demo_box.h"
+#include "app/dispatch.h"
+#include "base/commands.h"
+#include "base/profile.h"
+#include "base/recent_files.h"
+#include "base/texts.h"
 #include "desktop_app.h"
+#include "exchange/file_choice.h"
+#include "frame_window.h"
+#include "serial/port.h"
+#include "session/session.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: downloader [--demo] [--help] [--version]\n"
+    "  --demo     run against a simulated box on COM1, with a sample image and data file\n"
+    "The settings file is $XDG_CONFIG_HOME/downloader/corvane.ini (~/.config/downloader/corvane.ini):\n"
+    "section [Settings] keeps window places, language (iCountry=82 Korean, 0 the locale's) and recent\n"
+    "images; section [Devices] maps COM1..COM4 to devices (e.g. COM1=/dev/ttyUSB0) and names an\n"
+    "ExternalTerminal program told 401 before a port opens and 400 after it closes. A port refused for\n"
+    "lack of permission needs membership of the dialout group.\n";
+
+std::string programDirectory() {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+    return exe.substr(0, exe.rfind('/'));
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+    bool demo = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) return std::fputs(kUsage, stdout), 0;
+        if (std::strcmp(argv[i], "--version") == 0)
+            return std::printf("downloader, Downloader %s\n", dl::text(dl::Text::aboutVersion).data()), 0;
+        if (std::strcmp(argv[i], "--demo") == 0) demo = true;
+    }
+    // The demonstration box's guardian is forked before Qt starts any thread.
+    std::optional<dl::DemoBox> box;
+    if (demo) {
+        std::string error;
+        box = dl::startDemoBox(dl::findStbsim(programDirectory()), &error);
+        if (!box) {
+            std::fprintf(stderr, "downloader: --demo: %s\n", error.c_str());
+            return 1;
+        }
+    }
     QApplication app(argc, argv);
     // The frame's close sequence decides when the program ends, not the last window to close.
     QApplication::setQuitOnLastWindowClosed(false);
-    dl::gui::DesktopApp desktop;
+    // A demonstration leaves the user's settings file as it was: it reads a copy in its own folder.
+    QString settings;
+    if (box) {
+        settings = QString::fromStdString(box->settings);
+        QFile::copy(QString::fromStdString(dl::defaultSettingsPath()), settings);
+    }
+    dl::gui::DesktopApp desktop(settings);
     desktop.onExit = [] { QCoreApplication::quit(); };
     desktop.start();
-    return QApplication::exec();
+    if (box) {
+        // COM1 is the box for this run only; its sample image is the first recent image and its
+        // folder the dialogs' start.
+        // A first demonstration has no saved places: give the frame and Com1 room to show the box.
+        if (dl::sessionTable[0].windowRect == dl::Rect{100, 100, 200, 100})
+            desktop.frame()->placeAt(dl::Rect{40, 40, 1040, 760});
+        if (dl::sessionTable[1].windowRect == dl::Rect{4, 6, 204, 106})
+            dl::sessionTable[1].windowRect = {0, 0, 900, 640};
+        dl::setDevicePath(1, box->pty);
+        dl::addRecentFile(box->image);
+        dl::lastImageDirectory = box->directory;
+        dl::sessionTable[1].filePath = box->dataFile;
+        QTimer::singleShot(0, [] { dl::frameCommand(dl::cmdOpenCom1, 0); });
+    }
+    const int code = QApplication::exec();
+    if (box) dl::stopDemoBox(*box);
+    return code;
 }

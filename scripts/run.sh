@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job: a terminal session on the built-in simulated
-# box (a pseudo-terminal played by stbsim). With DL_PORT set (COM1..COM4 or a device path) it talks to
-# a real box on that port instead. Ctrl-] quits.
+# Installs what is missing, builds, and runs the main job: the desktop program on the built-in simulated
+# box (downloader --demo); without a display, the headless demonstration (downloader-cli demo). With
+# DL_PORT set (COM1..COM4 or a device path) it opens a command-line terminal on that real port instead
+# (Ctrl-] quits).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -11,15 +12,8 @@ cli=build/cli/downloader-cli
 if [ -n "${DL_PORT:-}" ]; then
   exec "$cli" --port "$DL_PORT" terminal
 fi
-out=$(mktemp)
-trap 'kill "$sim" 2>/dev/null; rm -f "$out"' EXIT
-build/tools/stbsim/stbsim --echo --chatter-ms 5000 >"$out" &
-sim=$!
-for _ in $(seq 50); do
-  port=$(sed -n 's/^PTY //p' "$out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "the simulated box did not start" >&2; exit 1; }
-echo "Simulated box on $port: type to it, it echoes and chatters. Ctrl-] quits." >&2
-"$cli" --port "$port" terminal
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x build/gui/downloader ]; then
+  exec build/gui/downloader --demo
+fi
+echo "No display: running the headless demonstration (downloader-cli demo) instead." >&2
+exec "$cli" demo

@@ -212,16 +212,20 @@ public:
         for (;;) {
             if (done()) return true;
             std::optional<Posted> p;
+            bool late = false;
             {
                 std::unique_lock lock(m_);
                 const auto now = SteadyClock::now();
-                if (now >= until) return done();
-                if (queue_.empty()) cv_.wait_until(lock, std::min(until, now + Millis(10)));
-                if (!queue_.empty()) {
+                // At the deadline the condition is asked once more, outside the lock: it may read the
+                // driver's own records.
+                late = now >= until;
+                if (!late && queue_.empty()) cv_.wait_until(lock, std::min(until, now + Millis(10)));
+                if (!late && !queue_.empty()) {
                     p = queue_.front();
                     queue_.pop_front();
                 }
             }
+            if (late) return done();
             if (p) handle(*p);
         }
     }

@@ -103,11 +103,11 @@ TEST(ProgrammingAfterAPrompt, TheStartLineAfterAPromptIsRecognised) {
     ScratchDir dir;
     const std::string image = randomBytes(4 * kSector, 22);
     const std::string imagePath = dir.write("image.bin", image);
-    StbsimProcess sim({"--banner", "main loop\\r> ", "--banner-delay-ms", "0", "--image", imagePath});
+    StbsimProcess sim({"--banner", "main loop\\r> ", "--image", imagePath});
     CoreDriver driver;
     dl::PortSession* s = driver.open(kWindow, kSlot, sim.ptyPath());
     ASSERT_NE(s, nullptr);
-    ASSERT_TRUE(driver.pumpUntil([&] { return driver.shown(kWindow).find("> ") != std::string::npos; }));
+    ASSERT_TRUE(driver.pumpUntil([&] { return screenHas(*s, "main loop"); })) << reportOf(sim);
     driver.chooseFile(imagePath);
     ASSERT_EQ(dl::sendProgrammingCommand(kWindow, dl::ProgrammingCommand::safe), 1);
     auto ended = driver.next(dl::cmdSenderEnded);

@@ -105,11 +105,11 @@ lrzsz_send() {
   a=$(pty_of "$work/relay.out" "PTY A")
   b=$(pty_of "$work/relay.out" "PTY B")
   rm -rf "$work/rx" && mkdir "$work/rx"
-  (cd "$work/rx" && eval "$receiver" <"$b" >"$b" 2>/dev/null) &
+  (cd "$work/rx" && eval "timeout 120 $receiver" <"$b" >"$b" 2>/dev/null) &
   local rpid=$!
   sleep 0.3  # the receiver opens its end first, as a technician's would be waiting
   local wall="" cpu=""
-  read -r wall cpu < <(measure "$work/lrz" bash -c "$sender <'$a' >'$a' 2>'$work/lrz.log'") || true
+  read -r wall cpu < <(measure "$work/lrz" timeout 120 bash -c "$sender <'$a' >'$a' 2>'$work/lrz.log'") || true
   wait $rpid || true
   kill "${pids[0]}" 2>/dev/null || true
   wait "${pids[0]}" 2>/dev/null || true

@@ -1,6 +1,7 @@
 #include "desktop_app.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QIcon>
 #include <cstdio>
 
@@ -34,8 +35,10 @@ DesktopApp::~DesktopApp() {
     host_.reset();
 }
 
-QStringList DesktopApp::releaseNotesFolders() {
-    return {QCoreApplication::applicationDirPath(), QStringLiteral(DL_DATA_DIR)};
+QStringList DesktopApp::releaseNotesFolders(const QString& dir) {
+    // Beside the program (the build tree), in the data folder of the prefix the program was installed
+    // under wherever that is now, and in the one it was configured for.
+    return {dir, QDir::cleanPath(dir + QStringLiteral("/../share/downloader")), QStringLiteral(DL_DATA_DIR)};
 }
 
 void DesktopApp::start() {
@@ -49,7 +52,7 @@ void DesktopApp::start() {
     installProtocolHandlers();
     frame_ = std::make_unique<FrameWindow>();
     host_ = std::make_unique<GuiHost>(frame_.get());
-    frame_->setReleaseNotesFolders(releaseNotesFolders());
+    frame_->setReleaseNotesFolders(releaseNotesFolders(QCoreApplication::applicationDirPath()));
     frame_->onClosed = [this] { exitStep(); };
     if (alwaysOnTop) frame_->setAlwaysOnTop(true);
     frame_->placeAt(sessionTable[0].windowRect);

@@ -25,8 +25,9 @@ public:
     FrameWindow* frame() const { return frame_.get(); }
     QString settingsPath() const { return settingsPath_; }
 
-    // Where the release notes are looked for: beside the program, then the installed data folder.
-    static QStringList releaseNotesFolders();
+    // Where the release notes are looked for, for a program in `programDirectory`: beside it, then the
+    // installed data folders.
+    static QStringList releaseNotesFolders(const QString& programDirectory);
 
     // Runs after the settings were written at exit (the program quits its event loop there).
     std::function<void()> onExit;

@@ -188,7 +188,18 @@ bool FrameWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() != QEvent::KeyPress) return false;
     auto* widget = qobject_cast<QWidget*>(watched);
     if (!widget || widget->window() != this) return false;
-    const auto key = menuKeyOf(static_cast<QKeyEvent*>(event));
+    auto* press = static_cast<QKeyEvent*>(event);
+    // Alt+F4 is what the Close item names: it closes the active session window. With none open, and
+    // where no window manager takes the key for itself, it closes the frame as it would anywhere.
+    if (press->key() == Qt::Key_F4 && press->modifiers() == Qt::AltModifier) {
+        if (activeSessionWindow()) {
+            frameCommand(cmdClose, 0);
+        } else {
+            close();
+        }
+        return true;
+    }
+    const auto key = menuKeyOf(press);
     const WindowId active = key ? activeSessionWindow() : 0;
     if (!active) return false;
     sessionCommand(active, menuKeyCommand(*key), 0);

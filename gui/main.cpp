@@ -17,6 +17,7 @@
 #include "desktop_app.h"
 #include "exchange/file_choice.h"
 #include "frame_window.h"
+#include "release_notes_window.h"
 #include "serial/port.h"
 #include "session/session.h"
 
@@ -43,7 +44,14 @@ std::string programDirectory() {
 int main(int argc, char** argv) {
     bool demo = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) return std::fputs(kUsage, stdout), 0;
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            const QString notes = dl::gui::findReleaseNotes(
+                dl::gui::DesktopApp::releaseNotesFolders(QString::fromStdString(programDirectory())));
+            std::printf("Release notes (Help, Release note...): %s\n",
+                        notes.isEmpty() ? "not found" : qPrintable(notes));
+            return 0;
+        }
         if (std::strcmp(argv[i], "--version") == 0)
             return std::printf("downloader, Downloader %s\n", dl::text(dl::Text::aboutVersion).data()), 0;
         if (std::strcmp(argv[i], "--demo") == 0) demo = true;

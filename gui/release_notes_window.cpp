@@ -24,6 +24,14 @@ QString decode(const QByteArray& bytes) {
 
 }  // namespace
 
+QString findReleaseNotes(const QStringList& folders) {
+    for (const QString& folder : folders) {
+        const QString path = QDir(folder).filePath(qstr(Text::releaseNotesFile));
+        if (QFile(path).open(QIODevice::ReadOnly)) return path;
+    }
+    return {};
+}
+
 ReleaseNotesWindow::ReleaseNotesWindow(const QStringList& folders, QWidget* parent) : QPlainTextEdit(parent) {
     setAttribute(Qt::WA_DeleteOnClose);
     setReadOnly(true);

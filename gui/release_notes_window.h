@@ -8,6 +8,9 @@
 
 namespace dl::gui {
 
+// The first readable release notes file in `folders`, or empty.
+QString findReleaseNotes(const QStringList& folders);
+
 class ReleaseNotesWindow : public QPlainTextEdit {
     Q_OBJECT
 public:

@@ -291,6 +291,11 @@ private slots:
         frame->mdiArea()->setFocus();
         QTest::keyClick(frame->mdiArea(), Qt::Key_Home);
         QVERIFY(sessionTable[1].connected.load());
+        // Alt+F4, named by the Close items, closes the session window and leaves the frame.
+        QTest::keyClick(view, Qt::Key_F4, Qt::AltModifier);
+        QTRY_VERIFY(frame->sessionWindows().empty());
+        QCOMPARE(sessionTable[1].inUse.load(), 0);
+        QVERIFY(!d.exited);
     }
 
     void arrangeAndWindowList() {

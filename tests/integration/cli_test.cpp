@@ -10,7 +10,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -288,6 +290,22 @@ TEST_F(Cli, HangUpMidSendExitsThreeWithoutHanging) {
     auto hangup = sim.waitEvent("HANGUP", kStep);
     ASSERT_TRUE(hangup) << sim.log();
     EXPECT_EQ(hangup->get("phase"), "take-data");
+}
+
+// What the README offers a machine without a display: all three transfers against the demonstration
+// box, each done, and neither the box nor its folder left once the tool has ended.
+TEST_F(Cli, HeadlessDemoRunsAllThreeTransfersAndLeavesNothing) {
+    ScratchDir tmp;
+    const char* old = std::getenv("TMPDIR");
+    const std::string saved = old ? old : "";
+    ::setenv("TMPDIR", tmp.path().c_str(), 1);
+    CliResult r = run({"demo"}, 120s);
+    old ? ::setenv("TMPDIR", saved.c_str(), 1) : ::unsetenv("TMPDIR");
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    for (const char* step : {"== programming the sample image: done", "== sending the sample data file: done",
+                             "== receiving the box's upload: done"})
+        EXPECT_NE(r.out.find(step), std::string::npos) << step << "\n" << describe(r);
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "the demonstration folder was left behind";
 }
 
 }  // namespace

@@ -107,6 +107,10 @@ int main(int argc, char** argv) {
         std::fputs(usageText(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("stbsim, the simulated box of Downloader %s\n", STBSIM_VERSION);
+        return 0;
+    }
     Inputs inputs;
     if (auto error = loadInputs(options, inputs)) {
         std::fprintf(stderr, "stbsim: %s\n", error->c_str());

@@ -140,6 +140,7 @@ const std::map<std::string_view, Switch>& switchOptions() {
         {"--exit-after-upload", [](Options& o) { o.exitAfterUpload = true; }},
         {"--keep-open", [](Options& o) { o.keepOpen = true; }},
         {"--help", [](Options& o) { o.help = true; }},
+        {"--version", [](Options& o) { o.version = true; }},
     };
     return table;
 }
@@ -174,6 +175,7 @@ const char* usageText() {
            "              [--seed N] [--save FILE] [--upload FILE | --upload-size N] [--upload-on TEXT]\n"
            "              [--upload-after-ms N] [--lead-gap-ms N] [--fault KIND]... [--timeout-ms N]\n"
            "              [--exit-after-program] [--exit-after-take] [--exit-after-upload] [--keep-open]\n"
+           "       stbsim --help | --version\n"
            "faults: noise, bad-sum, oversize, wrong-token[@answer|size|data|sum|done|id], hangup@PHASE,\n"
            "        split[@SEED], late-cr@size\n"
            "phases: program-start, sector:N, program-stop, take-answer, take-size, take-data, take-sum,\n"

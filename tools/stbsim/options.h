@@ -49,6 +49,7 @@ struct Options {
     unsigned timeoutMs = 5000;
     bool keepOpen = false;
     bool help = false;
+    bool version = false;
 };
 
 // Returns the options, or a message saying what is wrong with the command line.

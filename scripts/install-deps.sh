@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev libgl-dev xvfb xauth xdotool fonts-nanum fonts-dejavu-core imagemagick
-  clang libclang-rt-dev
+  clang libclang-rt-dev desktop-file-utils lrzsz
 )
 
 missing=()

@@ -1,5 +1,6 @@
 #include "idle.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "behaviours.h"
@@ -32,6 +33,7 @@ private:
     std::optional<std::string> onLine(const std::string& text);
     std::optional<std::string> upload();
     void chatter();
+    void streamLine();
 
     Box& box_;
     Console console_;
@@ -40,6 +42,8 @@ private:
     bool uploadTimerArmed_ = false;  // the timed upload happens once, measured from the first connection
     TimePoint connectedAt_;
     unsigned chatterCount_ = 0;
+    uint64_t streamed_ = 0;  // lines of --stream-lines sent, across clients
+    TimePoint streamFrom_;   // the stream starts with the greeting, after the PC's purge
 };
 
 std::string Idle::serve() {
@@ -50,6 +54,7 @@ std::string Idle::serve() {
     TimePoint greeting = connectedAt_ + milliseconds(options.bannerDelayMs);
     if (!options.noBanner && !bannerShown_) bannerAt_ = greeting;
     if (options.chatterMs) chatterAt_ = greeting + milliseconds(options.chatterMs);
+    streamFrom_ = greeting;
     if (options.uploadAfterMs && !uploadTimerArmed_)
         uploadAt_ = connectedAt_ + milliseconds(*options.uploadAfterMs);
     uploadTimerArmed_ = true;
@@ -61,6 +66,8 @@ std::string Idle::serve() {
 }
 
 TimePoint Idle::nextTimer() const {
+    // A stream goes on while nothing arrives: the line is the only pace.
+    if (streamed_ < box_.options().streamLines) return std::max(Clock::now(), streamFrom_);
     TimePoint next = kForever;
     for (const auto& timer : {bannerAt_, chatterAt_, uploadAt_})
         if (timer && *timer < next) next = *timer;
@@ -75,6 +82,7 @@ std::optional<std::string> Idle::fireTimers() {
         box_.line().send(box_.options().banner.value_or(std::string(kDefaultBanner)));
     }
     if (chatterAt_ && *chatterAt_ <= now) chatter();
+    if (!bannerAt_ && now >= streamFrom_ && streamed_ < box_.options().streamLines) streamLine();
     if (uploadAt_ && *uploadAt_ <= now) {
         uploadAt_.reset();
         return upload();
@@ -89,6 +97,14 @@ void Idle::chatter() {
                   static_cast<long long>(uptime % 1000), kChatter[chatterCount_++ % std::size(kChatter)]);
     box_.line().send(text);
     chatterAt_ = Clock::now() + milliseconds(box_.options().chatterMs);
+}
+
+void Idle::streamLine() {
+    char text[96];
+    std::snprintf(text, sizeof text, "S%08llu the quick brown fox jumps over the lazy dog 0123456789\r\n",
+                  static_cast<unsigned long long>(streamed_));
+    box_.line().send(text);
+    if (++streamed_ == box_.options().streamLines) Event("STREAM").num("lines", streamed_).emit();
 }
 
 std::optional<std::string> Idle::onByte(uint8_t byte) {

@@ -1,5 +1,7 @@
 #include "line.h"
 
+#include "report.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -191,9 +193,30 @@ TimePoint Line::nextFree(TimePoint free, size_t n) const {
     return start + lineTime(n);
 }
 
+void Line::spoilByte(uint64_t dropAt, uint64_t flipAt) {
+    dropAt_ = dropAt;
+    flipAt_ = flipAt;
+}
+
 void Line::sendPiece(std::span<const uint8_t> bytes) {
     if (baud_) sleepUntil(txFree_);
-    writeAll(bytes);
+    const uint64_t first = sentBytes_ + 1, last = sentBytes_ + bytes.size();
+    sentBytes_ = last;
+    auto hits = [&](uint64_t at) { return at >= first && at <= last; };
+    if (hits(dropAt_) || hits(flipAt_)) {
+        Bytes spoiled(bytes.begin(), bytes.end());
+        if (hits(flipAt_)) {
+            spoiled[flipAt_ - first] ^= 0x01;
+            Event("LINE_FAULT").text("kind", "flip").num("at", flipAt_).emit();
+        }
+        if (hits(dropAt_)) {
+            spoiled.erase(spoiled.begin() + static_cast<std::ptrdiff_t>(dropAt_ - first));
+            Event("LINE_FAULT").text("kind", "drop").num("at", dropAt_).emit();
+        }
+        writeAll(spoiled);
+    } else {
+        writeAll(bytes);
+    }
     if (baud_) txFree_ = nextFree(txFree_, bytes.size());
 }
 

@@ -75,6 +75,9 @@ public:
     // From now on every send goes out in pieces of 1 to 64 bytes, a random 0 to 3 ms apart, drawn from
     // `seed`. Short pieces are favoured, so that tokens are cut at every point, single bytes included.
     void splitWrites(uint32_t seed);
+    // The Nth byte the box sends from now on (counted from 1, across clients) is lost on the way, or
+    // arrives with its low bit flipped, as line noise would do; 0 leaves the line clean.
+    void spoilByte(uint64_t dropAt, uint64_t flipAt);
 
 private:
     short waitFor(short masterEvents, TimePoint until, bool watchMaster = true);
@@ -98,6 +101,8 @@ private:
     Bytes input_;
     size_t inputHead_ = 0;
     std::optional<std::mt19937> split_;
+    uint64_t sentBytes_ = 0;
+    uint64_t dropAt_ = 0, flipAt_ = 0;
 };
 
 }  // namespace stbsim

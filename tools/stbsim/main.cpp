@@ -12,6 +12,8 @@
 //   --no-banner            no banner
 //   --banner-delay-ms N    (100) the PC purges its queues right after opening the port
 //   --chatter-ms N         while idle, a console line every N ms (0: off)
+//   --stream-lines N       while idle, N numbered console lines back to back at the line rate (a load to
+//                          check the PC against: "S" and the line number in 8 digits, then a fixed text)
 //   --echo                 echo typed console characters (CR or LF as CR LF)
 //   --sectors N            sector count announced for a programming run; default: the image's size in
 //                          4096-byte sectors rounded up, or 16 without an image
@@ -26,7 +28,7 @@
 //   --lead-gap-ms N        (20) pause between the CR that opens the PC's data phase and the upload data
 //   --timeout-ms N         how long the box waits for the PC at each step (5000); for raw data, per piece
 //   --fault KIND           repeatable: noise | bad-sum | oversize | wrong-token[@STEP] | hangup@PHASE |
-//                          split[@SEED] | late-cr@size
+//                          split[@SEED] | late-cr@size | drop@N | flip@N
 //   --exit-after-program, --exit-after-take, --exit-after-upload
 //                          exit 0 once that exchange has ended, however it ended
 //   --keep-open            after the client closed the device, wait for the next one instead of exiting
@@ -120,6 +122,7 @@ int main(int argc, char** argv) {
     try {
         Line line(options.baud);
         if (options.faults.split) line.splitWrites(options.faults.splitSeed.value_or(options.seed));
+        line.spoilByte(options.faults.dropByte, options.faults.flipByte);
         emitLine("PTY " + line.devicePath());
         return runBox(options, inputs, line);
     } catch (const std::system_error& error) {

@@ -92,6 +92,10 @@ void addFault(FaultPlan& plan, std::string_view kind) {
         plan.wrongToken.insert("first");
     else if (kind.starts_with("wrong-token@") && kWrongTokenSteps.count(kind.substr(12)))
         plan.wrongToken.insert(std::string(kind.substr(12)));
+    else if (kind.starts_with("drop@"))
+        plan.dropByte = number<uint64_t>("--fault drop@", kind.substr(5), UINT64_MAX);
+    else if (kind.starts_with("flip@"))
+        plan.flipByte = number<uint64_t>("--fault flip@", kind.substr(5), UINT64_MAX);
     else if (kind.starts_with("hangup@") && knownHangupPhase(kind.substr(7)))
         plan.hangup.insert(std::string(kind.substr(7)));
     else
@@ -115,6 +119,7 @@ const std::map<std::string_view, WithValue>& valueOptions() {
         {"--banner", [](Options& o, auto, auto v) { o.banner = unescapeText(v); }},
         {"--banner-delay-ms", [](Options& o, auto n, auto v) { o.bannerDelayMs = ms(n, v); }},
         {"--chatter-ms", [](Options& o, auto n, auto v) { o.chatterMs = ms(n, v); }},
+        {"--stream-lines", [](Options& o, auto n, auto v) { o.streamLines = number<uint64_t>(n, v, UINT64_MAX); }},
         {"--sectors", [](Options& o, auto n, auto v) { o.sectors = number<unsigned>(n, v, 0xFFFFu); }},
         {"--image", [](Options& o, auto, auto v) { o.imagePath = v; }},
         {"--order", [](Options& o, auto, auto v) { o.order = order(v); }},
@@ -170,14 +175,14 @@ std::variant<Options, std::string> parseOptions(int argc, char** argv) {
 const char* usageText() {
     return "usage: stbsim [--baud N] [--turnaround-ms N] [--banner TEXT | --no-banner] [--banner-delay-ms "
            "N]\n"
-           "              [--chatter-ms N] [--echo] [--sectors N] [--image FILE] [--order "
+           "              [--chatter-ms N] [--stream-lines N] [--echo] [--sectors N] [--image FILE] [--order "
            "seq|random|repeat]\n"
            "              [--seed N] [--save FILE] [--upload FILE | --upload-size N] [--upload-on TEXT]\n"
            "              [--upload-after-ms N] [--lead-gap-ms N] [--fault KIND]... [--timeout-ms N]\n"
            "              [--exit-after-program] [--exit-after-take] [--exit-after-upload] [--keep-open]\n"
            "       stbsim --help | --version\n"
            "faults: noise, bad-sum, oversize, wrong-token[@answer|size|data|sum|done|id], hangup@PHASE,\n"
-           "        split[@SEED], late-cr@size\n"
+           "        split[@SEED], late-cr@size, drop@N, flip@N (the Nth byte the box sends)\n"
            "phases: program-start, sector:N, program-stop, take-answer, take-size, take-data, take-sum,\n"
            "        take-done, upload-request, upload-id, upload-size, upload-data, upload-sum\n"
            "See tools/stbsim/README.md for the events printed on stdout.\n";

@@ -22,6 +22,8 @@ struct FaultPlan {
     bool lateSizeCr = false;
     std::set<std::string> wrongToken;  // steps; "first" = the box's first token of the first take or upload
     std::set<std::string> hangup;      // phases
+    uint64_t dropByte = 0;             // the Nth byte the box sends (from 1) is lost on the line; 0: none
+    uint64_t flipByte = 0;             // the Nth byte the box sends arrives with its low bit flipped
 };
 
 struct Options {
@@ -31,6 +33,7 @@ struct Options {
     bool noBanner = false;
     unsigned bannerDelayMs = 100;
     unsigned chatterMs = 0;
+    uint64_t streamLines = 0;  // while idle, this many numbered console lines back to back
     bool echo = false;
     std::optional<unsigned> sectors;
     std::string imagePath;

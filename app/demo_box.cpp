@@ -160,8 +160,9 @@ std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* 
                     "  Right button, 1: program the sample image (F3 asks for one).\\r"
                     "  F2: send a data file (") + kDataName + ").\\r" +
         "  Type " + kUploadTrigger + " and Enter: the box uploads data to you.\\r";
-    std::vector<std::string> args = {stbsimPath, "--echo", "--keep-open",  "--image", b.image,
-                                     "--banner", banner,   "--chatter-ms", "0"};
+    // No --echo: the terminal echoes what is typed itself, and a box echoing too doubles every key.
+    std::vector<std::string> args = {stbsimPath, "--keep-open", "--image",      b.image,
+                                     "--banner", banner,        "--chatter-ms", "0"};
     if (baud != 0) {
         args.push_back("--baud");
         args.push_back(std::to_string(baud));

@@ -161,6 +161,12 @@ std::vector<MenuItem> sessionContextMenu(const SessionMenuInput& in) {
     return rows;
 }
 
+bool menuKeyEnabled(MenuKey key, bool connected, bool programming) {
+    std::vector<MenuItem> one{MenuItem{menuKeyCommand(key), {}}};
+    applySessionMenuRule(one, connected, programming, false);
+    return one.front().enabled;
+}
+
 uint16_t menuKeyCommand(MenuKey key) {
     switch (key) {
         case MenuKey::home:

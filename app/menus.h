@@ -66,6 +66,8 @@ void applySessionMenuRule(std::vector<MenuItem>& items, bool connected, bool pro
 // Keys named in the menus, delivered to the active session window.
 enum class MenuKey { home, pageUp, f1, f2, f3, f4, f5, f6 };
 uint16_t menuKeyCommand(MenuKey key);
+// Whether the key's item is usable for a session in that state: the key of a greyed item does nothing.
+bool menuKeyEnabled(MenuKey key, bool connected, bool programming);
 
 // Finds an item by id in a popup list, or nullptr.
 const MenuItem* findMenuItem(const std::vector<MenuPopup>& popups, uint16_t id);

@@ -277,7 +277,7 @@ int saveReceivedData(WindowId owner) {
     std::string& path = slot > 0 ? sessionTable[slot].filePath : scratch;
     const std::string title(text(Text::saveDataTitle));
     for (;;) {
-        if (!chooseOpenFile("", owner, path, 160, title, false)) return 0;
+        if (!chooseOpenFile("", owner, path, 160, title, false, true)) return 0;
         const SaveResult r = writeReceivedData(path);
         if (r.ok) return 1;
         // The upload is still in the buffer: say why it could not be written and offer another try.

@@ -12,7 +12,7 @@ namespace dl {
 std::string lastImageDirectory;
 
 int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& path, size_t capacity,
-                   const std::string& title, bool mustExist) {
+                   const std::string& title, bool mustExist, bool forSaving) {
     FileChoice choice;
     choice.owner = owner;
     choice.initialDir = initialDir;
@@ -20,6 +20,7 @@ int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& p
     choice.capacity = capacity;
     choice.title = title;
     choice.mustExist = mustExist;
+    choice.forSaving = forSaving;
     if (hostChooseFile(choice) && !choice.path.empty() && choice.path.size() < capacity) {
         path = choice.path;
         return 1;

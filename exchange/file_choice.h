@@ -16,9 +16,10 @@ extern std::string lastImageDirectory;
 
 // The open-file dialog. path holds the initial name on entry and the choice on return (at most
 // capacity - 1 characters). On cancel or failure: a message box with the path text titled
-// "Zentu Error!", the owner session's programming flag cleared, and 0.
+// "Zentu Error!", the owner session's programming flag cleared, and 0. `forSaving` marks the choice of
+// a file to write, so that the host can ask before an existing file is replaced.
 int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& path, size_t capacity,
-                   const std::string& title, bool mustExist);
+                   const std::string& title, bool mustExist, bool forSaving = false);
 
 // Opens a file that a transfer reads from its start to its end: read-only, a regular file, with the
 // sequential-read hint. 0 when opened (fd and st filled), else the reason as an errno value.

@@ -202,7 +202,10 @@ bool FrameWindow::eventFilter(QObject* watched, QEvent* event) {
     const auto key = menuKeyOf(press);
     const WindowId active = key ? activeSessionWindow() : 0;
     if (!active) return false;
-    sessionCommand(active, menuKeyCommand(*key), 0);
+    // The menus grey an item that cannot act in the session's state; its key is as inert.
+    const PortSession* s = sessionOf(active);
+    if (s && menuKeyEnabled(*key, s->connected.load() != 0, s->programming.load() != 0))
+        sessionCommand(active, menuKeyCommand(*key), 0);
     return true;
 }
 

@@ -42,6 +42,7 @@ struct FileChoice {
     size_t capacity = 160;  // longest path (terminator included) the caller can hold
     std::string title;
     bool mustExist = true;
+    bool forSaving = false;  // the file will be written: a dialog that says so and asks before replacing one
 };
 
 struct PortSession;

@@ -63,6 +63,7 @@ protected:
         h.chooseFile = [this](FileChoice& c) {
             std::lock_guard lock(m);
             ++choices;
+            savingChoices += c.forSaving;
             if (files.empty()) return false;
             c.path = files.front();
             if (files.size() > 1) files.pop_front();
@@ -127,6 +128,7 @@ protected:
     std::map<std::string, MessageAnswer> answers;
     std::deque<std::string> files;
     int choices = 0;
+    int savingChoices = 0;
     std::vector<WindowId> closeAsked;
     WindowId active = 0;
     size_t handled = 0;
@@ -252,6 +254,7 @@ TEST_F(DispatchTest, ASaveThatFailsIsSaidAndOfferedAgain) {
     answers["Data Saving Failed"] = MessageAnswer::yes;
     frameCommand(cmdReceiveNotify, static_cast<intptr_t>(data.size()));
     EXPECT_EQ(choices, 2);
+    EXPECT_EQ(savingChoices, 2) << "a save dialog must be one that asks before it replaces a file";
     EXPECT_EQ(dir.read("out.bin"), data);
     EXPECT_EQ(dir.read("out.bin.part"), "someone else's");
     const auto shown = boxesCopy();

@@ -63,7 +63,9 @@ TEST(FrameMenu, KoreanChangesOnlyTheConnectItem) {
     for (size_t p = 0; p < menuEn.size(); ++p) {
         EXPECT_EQ(menuEn[p].title, menuKo[p].title);
         for (size_t i = 0; i < menuEn[p].items.size(); ++i)
-            if (menuEn[p].items[i].id != cmdConnect) EXPECT_EQ(menuEn[p].items[i], menuKo[p].items[i]);
+            if (menuEn[p].items[i].id != cmdConnect) {
+                EXPECT_EQ(menuEn[p].items[i], menuKo[p].items[i]);
+            }
     }
 }
 
@@ -128,6 +130,20 @@ TEST(MenuKeys, EveryNamedKeyReachesItsCommand) {
     EXPECT_EQ(menuKeyCommand(MenuKey::f4), cmdUpdateAll);
     EXPECT_EQ(menuKeyCommand(MenuKey::f5), cmdUpdateCardless);
     EXPECT_EQ(menuKeyCommand(MenuKey::f6), cmdUpdateM5);
+}
+
+// A key acts only where the menu offers its item: PgUp only while the box has a programming run
+// going, the update keys only on an idle connected line, Home always.
+TEST(MenuKeys, TheKeyOfAGreyedItemIsInert) {
+    EXPECT_FALSE(menuKeyEnabled(MenuKey::pageUp, true, false));
+    EXPECT_FALSE(menuKeyEnabled(MenuKey::pageUp, false, true));
+    EXPECT_TRUE(menuKeyEnabled(MenuKey::pageUp, true, true));
+    for (MenuKey k : {MenuKey::f2, MenuKey::f3, MenuKey::f4, MenuKey::f5, MenuKey::f6}) {
+        EXPECT_TRUE(menuKeyEnabled(k, true, false));
+        EXPECT_FALSE(menuKeyEnabled(k, true, true));
+        EXPECT_FALSE(menuKeyEnabled(k, false, false));
+    }
+    for (bool connected : {false, true}) EXPECT_TRUE(menuKeyEnabled(MenuKey::home, connected, connected));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "session/session.h"
 #include "session_window.h"
 #include "terminal_view.h"
+#include "paint_latency.h"
 
 namespace dl::gui {
 
@@ -89,7 +90,9 @@ void GuiHost::install() {
     WindowHost& h = windowHost();
     h = WindowHost{};
     h.invalidate = [this](WindowId w, std::optional<Rect> r, bool) {
+        const int64_t stamp = paint_latency::now();
         request(w, [&](PendingRepaint& p) {
+            if (!p.since) p.since = stamp;
             if (!r)
                 p.whole = true;
             else
@@ -185,6 +188,7 @@ void GuiHost::flushRepaints() {
         else if (!p.rect.isEmpty())
             s->view()->update(p.rect);
         if (p.panel) s->view()->update(ProgressPanel::barRect());
+        if (p.since) s->view()->changedAt(p.since);
         if (p.caret) s->placeCaret();
     }
 }
@@ -241,7 +245,8 @@ bool GuiHost::chooseFile(FileChoice& choice) {
     QFileDialog dialog(ownerOf(choice.owner), qstr(choice.title));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setFileMode(choice.mustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // A received upload must not replace a file unasked (the name offered is the last file sent).
+    dialog.setAcceptMode(choice.forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setNameFilters(fileFilters());
     const QFileInfo initial(qstr(choice.path));
     if (!choice.initialDir.empty())

@@ -34,6 +34,7 @@ private:
         bool whole = false;
         bool panel = false;  // the progress bar's rectangle
         bool caret = false;  // the caret follows the cursor
+        int64_t since = 0;   // when the oldest change waiting was made (paint_latency::now())
     };
     void install();
     // Any thread: merges a repaint request of window w and makes sure one flush is on its way.

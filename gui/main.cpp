@@ -17,6 +17,7 @@
 #include "desktop_app.h"
 #include "exchange/file_choice.h"
 #include "frame_window.h"
+#include "paint_latency.h"
 #include "release_notes_window.h"
 #include "serial/port.h"
 #include "session/session.h"
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
         QTimer::singleShot(0, [] { dl::frameCommand(dl::cmdOpenCom1, 0); });
     }
     const int code = QApplication::exec();
+    dl::gui::paint_latency::write();
     if (box) dl::stopDemoBox(*box);
     return code;
 }

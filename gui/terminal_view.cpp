@@ -10,6 +10,7 @@
 #include "session/session.h"
 #include "session/terminal.h"
 #include "session/tick.h"
+#include "paint_latency.h"
 
 namespace dl::gui {
 
@@ -101,6 +102,10 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     }
     for (const QRect& r : event->region()) drawRows(p, cellsFor(r));
     drawCaret(p);
+    if (changedSince_) {
+        paint_latency::record(changedSince_);
+        changedSince_ = 0;
+    }
 }
 
 void TerminalView::drawRows(QPainter& p, const CellSpan& span) {

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
 
 #include "session/screen_geometry.h"
 
@@ -39,6 +40,11 @@ public:
 
     static const QColor background;
 
+    // Changes to the screen made at `stamp` (paint_latency::now()) wait for the next paint.
+    void changedAt(int64_t stamp) {
+        if (!changedSince_ || stamp < changedSince_) changedSince_ = stamp;
+    }
+
 signals:
     void resized(QSize client);
 
@@ -53,6 +59,7 @@ private:
     PortSession* session_ = nullptr;
     bool caretShown_ = false;
     QPoint caretCell_;  // x: column, y: row
+    int64_t changedSince_ = 0;
 };
 
 }  // namespace dl::gui

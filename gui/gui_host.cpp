@@ -63,7 +63,8 @@ GuiHost::GuiHost(FrameWindow* frame) : frame_(frame), repaintTimer_(new QTimer(t
     // often than it can be seen, nor fall behind.
     const QScreen* screen = QGuiApplication::primaryScreen();
     const qreal rate = screen && screen->refreshRate() > 1 ? screen->refreshRate() : 60.0;
-    repaintTimer_->setInterval(std::max(1, static_cast<int>(1000.0 / rate)));
+    frameMs_ = std::max(1, static_cast<int>(1000.0 / rate));
+    sinceFlush_.start();
     connect(repaintTimer_, &QTimer::timeout, this, &GuiHost::flushRepaints);
     install();
 }
@@ -90,7 +91,7 @@ void GuiHost::install() {
     WindowHost& h = windowHost();
     h = WindowHost{};
     h.invalidate = [this](WindowId w, std::optional<Rect> r, bool) {
-        const int64_t stamp = paint_latency::now();
+        const int64_t stamp = paint_latency::enabled() ? paint_latency::now() : 0;
         request(w, [&](PendingRepaint& p) {
             if (!p.since) p.since = stamp;
             if (!r)
@@ -164,11 +165,16 @@ void GuiHost::request(WindowId w, const std::function<void(PendingRepaint&)>& ch
     }
     if (start)
         queue([this] {
-            if (!repaintTimer_->isActive()) repaintTimer_->start();
+            // At most one flush a frame, but a change after a quiet spell is shown at once rather
+            // than a whole frame later.
+            if (repaintTimer_->isActive()) return;
+            const qint64 waited = sinceFlush_.elapsed();
+            repaintTimer_->start(static_cast<int>(std::max<qint64>(0, frameMs_ - waited)));
         });
 }
 
 void GuiHost::flushRepaints() {
+    sinceFlush_.restart();
     std::unordered_map<WindowId, PendingRepaint> taken;
     {
         std::lock_guard lock(pendingMutex_);

@@ -3,6 +3,7 @@
 #include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <array>
 
 #include "cp437.h"
@@ -35,6 +36,37 @@ const std::array<QString, 256>& glyphs() {
 
 bool blank(uint8_t b) {
     return b == ' ' || b == 0x00 || b == 0xFF;
+}
+
+// Every glyph drawn once, in a 16 x 16 grid of cells on the screen's background, so that a paint
+// copies cells instead of laying out text: a console at 3 Mbaud scrolls the whole screen every frame.
+// Remade when the text colour, the cell size or the pixel ratio changes. GUI thread only.
+const QPixmap& glyphAtlas(QColor text, QSize cell, qreal ratio) {
+    static QPixmap atlas;
+    static QColor madeFor;
+    static QSize madeCell;
+    static qreal madeRatio = 0;
+    if (!atlas.isNull() && madeFor == text && madeCell == cell && madeRatio == ratio) return atlas;
+    atlas = QPixmap(QSize(cell.width() * 16, cell.height() * 16) * ratio);
+    atlas.setDevicePixelRatio(ratio);
+    atlas.fill(TerminalView::background);
+    QPainter p(&atlas);
+    const QFont font = TerminalView::terminalFont();
+    p.setFont(font);
+    p.setPen(text);
+    p.setClipping(true);
+    const int ascent = QFontMetrics(font).ascent();
+    const auto& g = glyphs();
+    for (int b = 0; b < 256; ++b) {
+        if (blank(static_cast<uint8_t>(b))) continue;
+        const QRect home((b % 16) * cell.width(), (b / 16) * cell.height(), cell.width(), cell.height());
+        p.setClipRect(home);  // a glyph wider than its cell must not reach its neighbour's
+        p.drawText(home.left(), home.top() + ascent, g[static_cast<size_t>(b)]);
+    }
+    madeFor = text;
+    madeCell = cell;
+    madeRatio = ratio;
+    return atlas;
 }
 
 }  // namespace
@@ -113,11 +145,8 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
     PortSession& s = *session_;
     const int cw = s.charWidth.load(), ch = s.charHeight.load();
     const int dx = s.hScrollPos.load(), dy = s.vScrollPos.load();
-    const QFont font = terminalFont();
-    p.setFont(font);
-    p.setPen(fromColorRef(s.textColor));
-    const int ascent = QFontMetrics(font).ascent();
-    const auto& g = glyphs();
+    const QPixmap& atlas = glyphAtlas(fromColorRef(s.textColor), QSize(cw, ch), devicePixelRatioF());
+    const qreal r = atlas.devicePixelRatio();  // the atlas's own pixels are the source's unit
     const int n = span.columns();
     for (int row = span.firstRow; row <= span.lastRow; ++row) {
         const std::string text = screenRow(s, row);  // a copy: the lock is not held while drawing
@@ -125,7 +154,9 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
         p.fillRect(QRect(x, y, n * cw, ch), background);
         for (int c = 0; c < n; ++c) {
             const auto b = static_cast<uint8_t>(text[static_cast<size_t>(span.firstColumn + c)]);
-            if (!blank(b)) p.drawText(x + c * cw, y + ascent, g[b]);
+            if (blank(b)) continue;
+            p.drawPixmap(QRectF(x + c * cw, y, cw, ch), atlas,
+                         QRectF((b % 16) * cw * r, (b / 16) * ch * r, cw * r, ch * r));
         }
     }
 }

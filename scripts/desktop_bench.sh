@@ -22,7 +22,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-wait_for() { local tries=$1; shift; for ((i = 0; i < tries; i++)); do "$@" && return 0; sleep 0.1; done; return 1; }
+wait_for() { local tries=$1 i; shift; for ((i = 0; i < tries; i++)); do "$@" && return 0; sleep 0.1; done; return 1; }
 
 Xvfb -displayfd 3 -screen 0 1280x960x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
 pids+=($!)
@@ -57,7 +57,8 @@ run_case() {
   local dl=$!
   pids+=($dl)
   frame() { xdotool search --onlyvisible --name '^Downloader' 2>/dev/null | head -1; }
-  wait_for 100 test -n "$(frame)" || { echo "no frame" >&2; exit 1; }
+  have_frame() { [ -n "$(frame)" ]; }
+  wait_for 100 have_frame || { echo "no frame: $(cat "$work/err")" >&2; exit 1; }
   xdotool windowfocus --sync "$(frame)"; sleep 0.5
   for ((i = 1; i <= windows; i++)); do xdotool key alt+f; sleep 0.3; xdotool key "$i"; sleep 0.5; done
   for ((i = 1; i <= windows; i++)); do

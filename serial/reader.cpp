@@ -135,6 +135,28 @@ bool drain(PortSession& s) {
     }
 }
 
+// While the line only carries console text (no exchange anywhere, no programming run armed on this
+// session), a read that would take less than a piece first lets the line gather for a moment: a box
+// that prints line by line at 3 Mbaud would otherwise wake the reader thousands of times a second,
+// each wake costing more than the text it brings. One millisecond is far below a display frame, and
+// the console's recognisers keep their counts across pieces, so only the cut points move. During an
+// exchange every byte is read at once, as it comes.
+constexpr int kConsoleGatherMs = 1;
+
+bool consoleOnly(const PortSession& s) {
+    return protocolMode.load() == modeIdle && transferState.load() == 0 && s.programming.load() == 0;
+}
+
+void gatherConsoleText(PortSession& s, pollfd& wake) {
+    int waiting = 0;
+    if (!consoleOnly(s) || ::ioctl(s.port.get(), FIONREAD, &waiting) != 0 ||
+        waiting >= static_cast<int>(kReadPiece))
+        return;
+    // The wake descriptor still ends the wait at once for a disconnect.
+    pollfd w{wake.fd, POLLIN, 0};
+    (void)::poll(&w, 1, kConsoleGatherMs);
+}
+
 void clearWake(PortSession& s) {
     uint64_t v;
     while (::read(s.readWake.get(), &v, sizeof v) > 0) {
@@ -164,6 +186,8 @@ int readerMain(PortSession& s) {
             break;
         }
         if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
+            if (!(fds[0].revents & (POLLERR | POLLHUP))) gatherConsoleText(s, fds[1]);
+            if (!s.readerRun.load()) break;
             if (!drain(s)) {
                 lost = true;
                 break;

@@ -20,16 +20,27 @@ struct HostRequests {
         Rect rect;
     };
     std::vector<Request> list;
+    bool wholeAsked = false;
     void add(Kind k, Rect r = {}) {
         // Consecutive caret moves say nothing the last one does not.
         if (k == caret && !list.empty() && list.back().kind == caret) return;
+        wholeAsked = wholeAsked || k == whole;
+        // Text runs along a row: the cells of one run make one rectangle, not one request each.
+        if (k == cell && !list.empty() && list.back().kind == cell) {
+            Rect& run = list.back().rect;
+            if (run.top == r.top && run.bottom == r.bottom && run.right == r.left) {
+                run.right = r.right;
+                return;
+            }
+        }
         list.push_back({k, r});
     }
     void send(WindowId w) const {
         for (const Request& q : list) {
             switch (q.kind) {
                 case cell:
-                    hostInvalidate(w, q.rect, false);
+                    // The whole client area is repainted anyway: its cells need no word of their own.
+                    if (!wholeAsked) hostInvalidate(w, q.rect, false);
                     break;
                 case whole:
                     hostInvalidate(w, std::nullopt, false);

@@ -23,7 +23,7 @@ fail() {
   exit 1
 }
 wait_for() {
-  local tries=$1; shift
+  local tries=$1 i; shift
   for ((i = 0; i < tries; i++)); do "$@" && return 0; sleep 0.1; done
   return 1
 }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -56,6 +57,14 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--version") == 0)
             return std::printf("downloader, Downloader %s\n", dl::text(dl::Text::aboutVersion).data()), 0;
         if (std::strcmp(argv[i], "--demo") == 0) demo = true;
+    }
+    // Without a display Qt would abort with its own message; say what works instead.
+    auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
+    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+        std::fputs("downloader: no display (DISPLAY is not set); downloader-cli works without one "
+                   "(downloader-cli demo for the demonstration)\n",
+                   stderr);
+        return 1;
     }
     // The demonstration box's guardian is forked before Qt starts any thread.
     std::optional<dl::DemoBox> box;

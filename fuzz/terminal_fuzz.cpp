@@ -35,7 +35,9 @@ void setUpOnce() {
         if (!r) return;  // the whole window, after a scroll
         check(r->left >= 0 && r->top >= 0);
         check(r->right <= kScreenColumns * kCellWidth && r->bottom <= kScreenRows * kCellHeight);
-        check(r->right - r->left == kCellWidth && r->bottom - r->top == kCellHeight);
+        // One row high, a whole number of cells wide, on cell edges: a run of cells on one row.
+        check(r->bottom - r->top == kCellHeight && r->top % kCellHeight == 0);
+        check(r->left % kCellWidth == 0 && r->right > r->left && (r->right - r->left) % kCellWidth == 0);
     };
 }
 

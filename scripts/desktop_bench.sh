@@ -65,7 +65,6 @@ run_case() {
     wait_for 50 grep -q '^CONNECTED' "$work/box$i.out" || { echo "Com$i did not connect" >&2; exit 1; }
   done
   sleep 5  # past the first screenfuls
-  [ "$windows" = 4 ] && import -window root "$work/shot.png" 2>/dev/null && cp "$work/shot.png" /tmp/desktop_bench-4.png
   local t0 c0 t1 c1 rss
   t0=$(date +%s.%N); c0=$(cpu_ticks $dl)
   sleep "$seconds"

@@ -15,5 +15,9 @@ fi
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x build/gui/downloader ]; then
   exec build/gui/downloader --demo
 fi
-echo "No display: running the headless demonstration (downloader-cli demo) instead." >&2
+if [ -x build/gui/downloader ]; then
+  echo "No display: running the headless demonstration (downloader-cli demo) instead." >&2
+else
+  echo "The desktop program was not built (no Qt 6 Widgets): running the headless demonstration instead." >&2
+fi
 exec "$cli" demo

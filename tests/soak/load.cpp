@@ -245,6 +245,8 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(c.other));
         clean = clean && c.bad == 0 && c.intact == sent[static_cast<size_t>(i)] && sent[static_cast<size_t>(i)] == lines;
     }
+    // The programming run keeps within 2 % of its efficiency alone.
+    clean = clean && loaded.efficiency >= alone.efficiency * 0.98;
     long low = memory.front().second, high = low;
     for (const auto& [t, kib] : memory) low = std::min(low, kib), high = std::max(high, kib);
     std::printf("\n%.0f s at %u baud on %d lines; this process used %.1f %% of a core\n", wall, baud, kSessions,
@@ -252,5 +254,7 @@ int main(int argc, char** argv) {
     std::printf("resident memory: %ld KiB at %d s, %ld KiB at %d s (low %ld, high %ld KiB over %zu samples)\n",
                 memory.front().second, memory.front().first, memory.back().second, memory.back().first, low, high,
                 memory.size());
+    // Flat: no more than a MiB between the least and the most resident memory seen.
+    clean = clean && high - low <= 1024;
     return clean ? 0 : 1;
 }

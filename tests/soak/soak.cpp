@@ -132,6 +132,7 @@ struct Run {
     Fault fault;
     End end = End::abandoned;
     std::string detail;
+    bool stalled = false;  // the core waited for the box until the user's disconnect ended it
 };
 
 // ---- downloader-cli ----
@@ -380,6 +381,7 @@ void runThroughCore(Run& r, std::mt19937& rng, unsigned fileSeed) {
     dl::resetTransfer(dl::transfer);
     startTransfer(r.kind, driver, dir);
     const bool ended = transferEnds(r.kind, driver, 8s);
+    r.stalled = !ended;
     bool pcSaysDone = false;
     if (ended) {
         pcSaysDone = r.kind == Kind::program ? driver.countHandled(dl::cmdLineLost) == 0 &&
@@ -488,6 +490,10 @@ int main(int argc, char** argv) {
     std::printf("| fault | completed | abandoned | hung | crashed | wrong data |\n|---|---|---|---|---|---|\n");
     for (const auto& [name, n] : byFault)
         std::printf("| %s | %d | %d | %d | %d | %d |\n", name.c_str(), n[0], n[1], n[2], n[3], n[4]);
+    int stalled = 0;
+    for (const auto& r : done) stalled += r.stalled;
+    std::printf("\nof the core's runs, %d waited for the box until the user's disconnect ended them (each within 3 s)\n",
+                stalled);
     std::printf("\nthreads left: %d, descriptors left: %d, processes left:%s\n", threadsAfter - threadsBefore,
                 fdsAfter - fdsBefore, children.empty() ? " 0" : children.c_str());
     const bool clean = total[2] == 0 && total[3] == 0 && total[4] == 0 && threadsAfter == threadsBefore &&

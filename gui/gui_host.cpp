@@ -14,6 +14,7 @@
 #include "frame_window.h"
 #include "port_settings_dialog.h"
 #include "progress_panel.h"
+#include "serial/reader.h"
 #include "session/session.h"
 #include "session_window.h"
 #include "terminal_view.h"
@@ -59,6 +60,7 @@ QMessageBox::StandardButtons qtButtons(MessageButtons b) {
 
 GuiHost::GuiHost(FrameWindow* frame) : frame_(frame), repaintTimer_(new QTimer(this)) {
     repaintTimer_->setSingleShot(true);
+    repaintTimer_->setTimerType(Qt::PreciseTimer);  // a coarse timer may fire late by a twentieth
     // Screen changes are shown at the display's pace: a fast line cannot make the window paint more
     // often than it can be seen, nor fall behind.
     const QScreen* screen = QGuiApplication::primaryScreen();
@@ -91,7 +93,14 @@ void GuiHost::install() {
     WindowHost& h = windowHost();
     h = WindowHost{};
     h.invalidate = [this](WindowId w, std::optional<Rect> r, bool) {
-        const int64_t stamp = paint_latency::enabled() ? paint_latency::now() : 0;
+        // A change the reader hands on is as old as the wait of its bytes on the line, gathering
+        // included; any other is as old as this call.
+        int64_t stamp = 0;
+        if (paint_latency::enabled()) {
+            const auto since = lineWaitingSince().time_since_epoch();
+            stamp = since.count() ? std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()
+                                  : paint_latency::now();
+        }
         request(w, [&](PendingRepaint& p) {
             if (!p.since) p.since = stamp;
             if (!r)
@@ -179,8 +188,11 @@ void GuiHost::flushRepaints() {
     {
         std::lock_guard lock(pendingMutex_);
         taken.swap(pending_);
-        flushQueued_ = false;
+        // While changes keep coming the timer runs on by itself, so a steady stream costs the GUI
+        // thread one wake a frame; a frame with nothing to show lets the next change start it again.
+        flushQueued_ = !taken.empty();
     }
+    if (!taken.empty()) repaintTimer_->start(frameMs_);
     for (const auto& [w, p] : taken) {
         SessionWindow* s = frame_->sessionWindow(w);
         if (!s) continue;

@@ -121,9 +121,18 @@ void TerminalView::resizeEvent(QResizeEvent* event) {
 
 void TerminalView::paintEvent(QPaintEvent* event) {
     QPainter p(this);
-    p.fillRect(event->rect(), background);
-    if (!session_) return;
+    if (!session_) {
+        p.fillRect(event->rect(), background);
+        return;
+    }
     PortSession& s = *session_;
+    // The cells paint their own background; only what lies beside the screen is filled here. At 3 Mbaud
+    // every frame repaints the whole screen, and a second pass over its pixels would cost as much as the
+    // glyphs.
+    const QRegion region = event->region();
+    const QRect screen(-s.hScrollPos.load(), -s.vScrollPos.load(), kScreenColumns * s.charWidth.load(),
+                       kScreenRows * s.charHeight.load());
+    for (const QRect& r : region.subtracted(QRegion(screen))) p.fillRect(r, background);
     if (s.transferActive.load()) {
         ProgressPanel::Figures f;
         f.percent = s.percent.load();
@@ -132,7 +141,7 @@ void TerminalView::paintEvent(QPaintEvent* event) {
         f.info = s.fileInfo.substr(0, s.fileInfoLength);
         ProgressPanel::draw(p, f);
     }
-    for (const QRect& r : event->region()) drawRows(p, cellsFor(r));
+    for (const QRect& r : region) drawRows(p, cellsFor(r));
     drawCaret(p);
     if (changedSince_) {
         paint_latency::record(changedSince_);
@@ -147,16 +156,23 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
     const int dx = s.hScrollPos.load(), dy = s.vScrollPos.load();
     const QPixmap& atlas = glyphAtlas(fromColorRef(s.textColor), QSize(cw, ch), devicePixelRatioF());
     const qreal r = atlas.devicePixelRatio();  // the atlas's own pixels are the source's unit
-    const int n = span.columns();
+    const int first = span.firstColumn, end = span.lastColumn + 1;
     for (int row = span.firstRow; row <= span.lastRow; ++row) {
         const std::string text = screenRow(s, row);  // a copy: the lock is not held while drawing
-        const int x = span.firstColumn * cw - dx, y = row * ch - dy;
-        p.fillRect(QRect(x, y, n * cw, ch), background);
-        for (int c = 0; c < n; ++c) {
-            const auto b = static_cast<uint8_t>(text[static_cast<size_t>(span.firstColumn + c)]);
-            if (blank(b)) continue;
-            p.drawPixmap(QRectF(x + c * cw, y, cw, ch), atlas,
+        const int y = row * ch - dy;
+        // A run of blank cells is one fill; a glyph's cell in the atlas carries its background.
+        for (int c = first; c < end;) {
+            const auto b = static_cast<uint8_t>(text[static_cast<size_t>(c)]);
+            if (blank(b)) {
+                int stop = c + 1;
+                while (stop < end && blank(static_cast<uint8_t>(text[static_cast<size_t>(stop)]))) ++stop;
+                p.fillRect(QRect(c * cw - dx, y, (stop - c) * cw, ch), background);
+                c = stop;
+                continue;
+            }
+            p.drawPixmap(QRectF(c * cw - dx, y, cw, ch), atlas,
                          QRectF((b % 16) * cw * r, (b / 16) * ch * r, cw * r, ch * r));
+            ++c;
         }
     }
 }

@@ -48,6 +48,14 @@ bool isOwner(const PortSession& s) {
 
 int (*pollLine)(pollfd* fds, nfds_t count, int timeoutMs) = ::poll;
 
+namespace {
+thread_local std::chrono::steady_clock::time_point waitingSince;
+}
+
+std::chrono::steady_clock::time_point lineWaitingSince() {
+    return waitingSince;
+}
+
 bool ownsExchange(const PortSession& s) {
     return protocolMode.load() == modeIdle || isOwner(s);
 }
@@ -84,31 +92,48 @@ void routePiece(PortSession& s, std::span<const uint8_t> piece) {
     }
 }
 
-size_t readAndRoute(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus* status) {
-    auto say = [&](ReadStatus st) {
-        if (status) *status = st;
-    };
-    say(ReadStatus::empty);
+namespace {
+
+// One read of what waits, at most `capacity` bytes (the port is non-blocking, so the read takes only
+// what is there). Returns the count, 0 with `lost` false when nothing waited.
+size_t readWaiting(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus& status) {
+    status = ReadStatus::empty;
     (void)takeLineErrors(s);  // taken and cleared here; shown only when a read fails
-    int waiting = 0;
-    if (::ioctl(s.port.get(), FIONREAD, &waiting) != 0) waiting = 0;
-    size_t n = capacity < static_cast<size_t>(waiting) ? capacity : static_cast<size_t>(waiting);
-    if (n == 0) {
-        // The count can read 0 while the far side is gone; a read tells that apart from "nothing yet".
-        n = capacity;
-    }
-    ssize_t k = ::read(s.port.get(), buffer, n);
+    ssize_t k = ::read(s.port.get(), buffer, capacity);
     if (k > 0) {
-        say(ReadStatus::data);
-        routePiece(s, std::span<const uint8_t>(buffer, static_cast<size_t>(k)));
+        status = ReadStatus::data;
         return static_cast<size_t>(k);
     }
     if (k < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    // A read of 0 or EIO: the device has vanished (adapter pulled, far side hung up).
+    // A read of 0 or EIO: the device has vanished (adapter pulled, far side hung up). (With VMIN 1
+    // an empty line fails with EAGAIN, so 0 means the far side is gone.)
     writeErrorMark(s, static_cast<uint32_t>(k < 0 ? errno : EIO));
     reportLineErrors(s);
-    say(ReadStatus::lost);
+    status = ReadStatus::lost;
     return 0;
+}
+
+// Hands what one read brought to the routing in pieces of at most kReadPiece bytes, each routed (and,
+// with `show`, shown when no transfer holds the line) before the next: a piece that starts an exchange
+// sends the rest of the read to the exchange's machine, as if it had been read on its own.
+void routePieces(PortSession& s, const uint8_t* data, size_t n, bool show) {
+    for (size_t at = 0; at < n; at += kReadPiece) {
+        const std::span<const uint8_t> piece(data + at, std::min(kReadPiece, n - at));
+        routePiece(s, piece);
+        if (!show) continue;
+        if (pieceIsShown(s)) terminalWrite(s, piece.data(), piece.size());
+        if (!s.readerRun.load()) return;  // a disconnect shows nothing more
+    }
+}
+
+}  // namespace
+
+size_t readAndRoute(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus* status) {
+    ReadStatus st;
+    const size_t n = readWaiting(s, buffer, capacity, st);
+    if (status) *status = st;
+    routePieces(s, buffer, n, false);
+    return n;
 }
 
 size_t readAndRoute(WindowId window, uint8_t* buffer, size_t capacity) {
@@ -118,33 +143,43 @@ size_t readAndRoute(WindowId window, uint8_t* buffer, size_t capacity) {
 
 namespace {
 
-// Drains what waits, piece by piece, each routed and (when no transfer holds the line) shown before the
-// next is read. Returns false when the line turned out to be gone.
-bool drain(PortSession& s) {
-    uint8_t buffer[kReadPiece];
+// Drains what waits, a read at a time, each read routed and shown piece by piece. `got` adds the bytes
+// read. Returns false when the line turned out to be gone.
+bool drain(PortSession& s, size_t& got) {
+    uint8_t buffer[kReadChunk];
     for (;;) {
         ReadStatus st;
-        size_t n = readAndRoute(s, buffer, sizeof buffer, &st);
+        const size_t n = readWaiting(s, buffer, sizeof buffer, st);
+        const auto readAt = std::chrono::steady_clock::now();
         if (st == ReadStatus::lost) return false;
         if (n == 0) return true;
-        if (pieceIsShown(s)) {
-            terminalWrite(s, buffer, n);
-            hostUpdateNow(s.window.load());
-        }
-        if (!s.readerRun.load()) return true;
+        got += n;
+        routePieces(s, buffer, n, true);
+        waitingSince = readAt;  // what the next read takes came after this one
+        hostUpdateNow(s.window.load());
+        // A read that left room took all there was; the poll tells when more comes, so a second read
+        // that would only fail is not made.
+        if (n < sizeof buffer || !s.readerRun.load()) return true;
     }
 }
 
 // While the line only carries console text (no exchange anywhere, no programming run armed on this
-// session), a read that would take less than a piece first lets the line gather for a moment: a box
-// that prints line by line at 3 Mbaud would otherwise wake the reader thousands of times a second,
-// each wake costing more than the text it brings. One millisecond is far below a display frame, and
-// the console's recognisers keep their counts across pieces, so only the cut points move. During an
-// exchange every byte is read at once, as it comes.
+// session), the reader lets it gather for a moment before it reads: a box that prints line by line at
+// 3 Mbaud would otherwise wake the reader thousands of times a second, each wake costing more than the
+// text it brings. After a read that brought text the reader sleeps first and then looks, so a steady
+// stream costs one wake a millisecond; text after a quiet spell is let gather once it starts. One
+// millisecond is far below a display frame, and the console's recognisers keep their counts across
+// pieces, so only the cut points move. During an exchange every byte is read at once, as it comes.
 constexpr int kConsoleGatherMs = 1;
 
 bool consoleOnly(const PortSession& s) {
     return protocolMode.load() == modeIdle && transferState.load() == 0 && s.programming.load() == 0;
+}
+
+// The wake descriptor still ends the wait at once for a disconnect.
+void sleepWakeable(pollfd& wake, int ms) {
+    pollfd w{wake.fd, POLLIN, 0};
+    (void)::poll(&w, 1, ms);
 }
 
 void gatherConsoleText(PortSession& s, pollfd& wake) {
@@ -152,9 +187,7 @@ void gatherConsoleText(PortSession& s, pollfd& wake) {
     if (!consoleOnly(s) || ::ioctl(s.port.get(), FIONREAD, &waiting) != 0 ||
         waiting >= static_cast<int>(kReadPiece))
         return;
-    // The wake descriptor still ends the wait at once for a disconnect.
-    pollfd w{wake.fd, POLLIN, 0};
-    (void)::poll(&w, 1, kConsoleGatherMs);
+    sleepWakeable(wake, kConsoleGatherMs);
 }
 
 void clearWake(PortSession& s) {
@@ -168,9 +201,10 @@ void clearWake(PortSession& s) {
 int readerMain(PortSession& s) {
     const WindowId window = s.window.load();
     bool lost = false;
+    bool gathered = false;  // the reader slept after text came, so what waits now has gathered
     pollfd fds[2] = {{s.port.get(), POLLIN, 0}, {s.readWake.get(), POLLIN, 0}};
     while (s.connected.load() && s.readerRun.load()) {
-        int r = pollLine(fds, 2, -1);
+        int r = pollLine(fds, 2, gathered ? 0 : -1);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) {
             // A reader that cannot wait for the line is as good as a lost line: a session left
@@ -179,6 +213,10 @@ int readerMain(PortSession& s) {
             lost = true;
             break;
         }
+        if (r == 0) {  // nothing came while it slept: the stream has paused
+            gathered = false;
+            continue;
+        }
         if (!s.readerRun.load()) break;
         if (fds[1].revents & POLLIN) clearWake(s);
         if (fds[0].revents & POLLNVAL) {
@@ -186,11 +224,18 @@ int readerMain(PortSession& s) {
             break;
         }
         if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
-            if (!(fds[0].revents & (POLLERR | POLLHUP))) gatherConsoleText(s, fds[1]);
+            if (!gathered) waitingSince = std::chrono::steady_clock::now();
+            if (!gathered && !(fds[0].revents & (POLLERR | POLLHUP))) gatherConsoleText(s, fds[1]);
+            gathered = false;
             if (!s.readerRun.load()) break;
-            if (!drain(s)) {
+            size_t got = 0;
+            if (!drain(s, got)) {
                 lost = true;
                 break;
+            }
+            if (got > 0 && consoleOnly(s) && s.readerRun.load()) {
+                sleepWakeable(fds[1], kConsoleGatherMs);
+                gathered = true;
             }
         }
     }

@@ -1,14 +1,15 @@
 // The reader thread of a connected session and the routing of what it receives.
 //
 // The reader sleeps in poll() on the port and the session's wake-up descriptor, so a disconnect ends
-// its wait at once. It drains what waits in pieces of at most 128 bytes and hands each piece to the
-// handler that owns the line (chosen by protocolMode and transferState); a piece is shown on the screen
-// exactly when transferState is 0 after its handler ran. A device that vanishes ends the reader with
+// its wait at once. It drains what waits, a read at a time, and hands each read in pieces of at most
+// 128 bytes to the handler that owns the line (chosen by protocolMode and transferState); a piece is
+// shown on the screen exactly when transferState is 0 after its handler ran. A device that vanishes ends the reader with
 // an error mark and a posted cmdLineLost, so the window disconnects it.
 #pragma once
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,8 @@
 namespace dl {
 
 inline constexpr size_t kReadPiece = 128;
+// The most one read takes from the port; it is routed in pieces of kReadPiece.
+inline constexpr size_t kReadChunk = 4096;
 
 // The protocol handlers the routing calls, all on the reader thread. Unset handlers take nothing (a
 // machine handler then leaves the state as it is).
@@ -49,6 +52,11 @@ void routePiece(PortSession& s, std::span<const uint8_t> piece);
 bool ownsExchange(const PortSession& s);
 // Whether a routed piece is shown: unless it belongs to the running data exchange of this session.
 bool pieceIsShown(const PortSession& s);
+
+// When the bytes the calling reader thread is handing on began to wait for it on the line: the
+// moment it woke for them or, in a steady stream, its read before. For latency probes of a host; the
+// clock's epoch on any other thread.
+std::chrono::steady_clock::time_point lineWaitingSince();
 
 // How the reader waits for the line (poll); tests replace it to make the wait fail.
 extern int (*pollLine)(pollfd* fds, nfds_t count, int timeoutMs);

@@ -116,6 +116,19 @@ TEST_F(PortLinkTest, WaitingBytesAreRoutedInPiecesOf128) {
     EXPECT_EQ(readAndRoute(kWin1, buffer, 128), 0u);
     EXPECT_EQ(pieces, (std::vector<size_t>{128, 128, 44}));
     EXPECT_EQ(routed, data);
+
+    // One read of more than a piece still reaches the handlers a piece at a time: a piece that starts
+    // an exchange must send the rest of the read to the exchange, not to the console.
+    pieces.clear();
+    pty.send(data);
+    ASSERT_TRUE(eventually([&] {
+        int waiting = 0;
+        ::ioctl(s.port.get(), FIONREAD, &waiting);
+        return waiting == 300;
+    }));
+    uint8_t chunk[kReadChunk];
+    EXPECT_EQ(readAndRoute(kWin1, chunk, sizeof chunk), 300u);
+    EXPECT_EQ(pieces, (std::vector<size_t>{128, 128, 44}));
     s.port.reset();
 }
 
@@ -125,6 +138,7 @@ TEST_F(PortLinkTest, RoutingFollowsModeAndStateAndTheDisplayRule) {
     receiveHandlers().detectHandshake = [&](PortSession&, std::span<const uint8_t> p) {
         ++detected;
         if (p.size() && p[0] == 0x1B) {  // stands for a recognised frame: the line is taken
+            protocolMode = modeDataReceive;
             transferState = 2;
             return 2;
         }
@@ -148,6 +162,14 @@ TEST_F(PortLinkTest, RoutingFollowsModeAndStateAndTheDisplayRule) {
     pty.send("hidden");
     ASSERT_TRUE(eventually([&] { return received.load() >= 1; }));
     EXPECT_EQ(screenText(s, 2), std::string(80, ' ')) << "a running transfer's bytes are not shown";
+
+    // The frame and the transfer's first bytes in one write, and so most likely in one read.
+    transferState = 0;
+    protocolMode = modeIdle;
+    received = 0;
+    pty.send("\x1b" + std::string(300, 'h'));
+    ASSERT_TRUE(eventually([&] { return received.load() >= 2; }));
+    EXPECT_EQ(screenText(s, 2), std::string(80, ' ')) << "bytes behind the frame were shown";
 }
 
 TEST_F(PortLinkTest, SecondOpenOfAPortInUseFails) {

@@ -101,8 +101,12 @@ void GuiHost::install() {
             stamp = since.count() ? std::chrono::duration_cast<std::chrono::nanoseconds>(since).count()
                                   : paint_latency::now();
         }
+        const PortSession* session = stamp ? sessionOf(w) : nullptr;
         request(w, [&](PendingRepaint& p) {
             if (!p.since) p.since = stamp;
+            // One entry a hand-off: its cells and scrolls all carry the reader's one stamp.
+            if (session && (p.changes.empty() || p.changes.back().second != stamp))
+                p.changes.emplace_back(session->screenScrolls.load(), stamp);
             if (!r)
                 p.whole = true;
             else
@@ -206,9 +210,24 @@ void GuiHost::flushRepaints() {
         else if (!p.rect.isEmpty())
             s->view()->update(p.rect);
         if (p.panel) s->view()->update(ProgressPanel::barRect());
-        if (p.since) s->view()->changedAt(p.since);
+        if (p.since) s->view()->changedAt(p.since, oldestShown(w, p));
         if (p.caret) s->placeCaret();
     }
+}
+
+int64_t GuiHost::oldestShown(WindowId w, const PendingRepaint& p) {
+    const PortSession* s = sessionOf(w);
+    if (!s || p.changes.empty()) return p.since;
+    // A change made before the screen moved up a whole screenful has left it unseen; of the rest the
+    // oldest is what this paint shows late the most. (The screen may move on before the paint; a
+    // change counted here as shown may then be gone, which only makes the figure worse.)
+    const uint32_t now = s->screenScrolls.load();
+    int64_t oldest = 0;
+    for (const auto& [scrolls, stamp] : p.changes) {
+        if (now - scrolls >= static_cast<uint32_t>(kScreenRows)) continue;
+        if (!oldest || stamp < oldest) oldest = stamp;
+    }
+    return oldest;
 }
 
 void GuiHost::portSettings(WindowId w) {

@@ -10,6 +10,8 @@
 #include <QRect>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "session/window_host.h"
 
@@ -36,11 +38,16 @@ private:
         bool panel = false;  // the progress bar's rectangle
         bool caret = false;  // the caret follows the cursor
         int64_t since = 0;   // when the oldest change waiting was made (paint_latency::now())
+        // With the latency probe on: each change handed on, by the screen's scroll count just after
+        // it and its stamp, so a flush can tell which of them are still on the screen.
+        std::vector<std::pair<uint32_t, int64_t>> changes;
     };
     void install();
     // Any thread: merges a repaint request of window w and makes sure one flush is on its way.
     void request(WindowId w, const std::function<void(PendingRepaint&)>& change);
     void flushRepaints();
+    // The stamp of the oldest pending change of window w that still lies on its screen (0: none).
+    int64_t oldestShown(WindowId w, const PendingRepaint& p);
     void portSettings(WindowId w);
     void queue(std::function<void()> work);
     void dispatchPosted(WindowId w, uint16_t command, intptr_t param);

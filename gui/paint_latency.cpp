@@ -15,6 +15,10 @@ std::vector<int64_t>& samples() {
     static std::vector<int64_t> v;
     return v;
 }
+std::vector<int64_t>& shownSamples() {
+    static std::vector<int64_t> v;
+    return v;
+}
 
 const char* target() {
     static const char* path = std::getenv("DL_PAINT_LATENCY");
@@ -32,20 +36,31 @@ bool enabled() {
     return target() != nullptr;
 }
 
-void record(int64_t since) {
-    if (enabled()) samples().push_back((now() - since) / 1000);
+void record(int64_t since, int64_t shown) {
+    if (!enabled()) return;
+    const int64_t t = now();
+    samples().push_back((t - since) / 1000);
+    if (shown) shownSamples().push_back((t - shown) / 1000);
 }
 
 void write() {
     if (!enabled()) return;
-    std::vector<int64_t> v = samples();
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
-    if (FILE* f = std::fopen(target(), "w")) {
-        std::fprintf(f, "paints %zu p50_us %lld p99_us %lld max_us %lld\n", v.size(), static_cast<long long>(at(0.5)),
-                     static_cast<long long>(at(0.99)), static_cast<long long>(v.empty() ? 0 : v.back()));
-        std::fclose(f);
-    }
+    FILE* f = std::fopen(target(), "w");
+    if (!f) return;
+    auto figures = [&](std::vector<int64_t> v, const char* prefix) {
+        std::sort(v.begin(), v.end());
+        auto at = [&](double q) {
+            return static_cast<long long>(v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]);
+        };
+        std::fprintf(f, "%sp50_us %lld %sp99_us %lld %smax_us %lld", prefix, at(0.5), prefix, at(0.99), prefix,
+                     static_cast<long long>(v.empty() ? 0 : v.back()));
+    };
+    std::fprintf(f, "paints %zu ", samples().size());
+    figures(samples(), "");
+    std::fputc(' ', f);
+    figures(shownSamples(), "shown_");
+    std::fputc('\n', f);
+    std::fclose(f);
 }
 
 }  // namespace dl::gui::paint_latency

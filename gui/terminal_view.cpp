@@ -144,8 +144,8 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     for (const QRect& r : region) drawRows(p, cellsFor(r));
     drawCaret(p);
     if (changedSince_) {
-        paint_latency::record(changedSince_);
-        changedSince_ = 0;
+        paint_latency::record(changedSince_, shownSince_);
+        changedSince_ = shownSince_ = 0;
     }
 }
 

@@ -40,9 +40,11 @@ public:
 
     static const QColor background;
 
-    // Changes to the screen made at `stamp` (paint_latency::now()) wait for the next paint.
-    void changedAt(int64_t stamp) {
+    // Changes to the screen made at `stamp` (paint_latency::now()) wait for the next paint; the oldest
+    // of them still on the screen was made at `shown` (0: all have scrolled off unseen).
+    void changedAt(int64_t stamp, int64_t shown) {
         if (!changedSince_ || stamp < changedSince_) changedSince_ = stamp;
+        if (shown && (!shownSince_ || shown < shownSince_)) shownSince_ = shown;
     }
 
 signals:
@@ -60,6 +62,7 @@ private:
     bool caretShown_ = false;
     QPoint caretCell_;  // x: column, y: row
     int64_t changedSince_ = 0;
+    int64_t shownSince_ = 0;
 };
 
 }  // namespace dl::gui

@@ -68,6 +68,9 @@ struct PortSession {
     // Read by the terminal on worker threads to invalidate cells while the GUI scrolls.
     std::atomic<int32_t> hScrollPos{0}, vScrollPos{0};
     int32_t column = 0, row = 0;  // guarded by screenMutex
+    // How often the screen has moved up a row, counted as it moves: a host tells from it whether a
+    // change it was told of still lies on the screen.
+    std::atomic<uint32_t> screenScrolls{0};
     std::atomic<int32_t> charWidth{0}, charHeight{0};
     std::atomic<int32_t> transferActive{0};
     std::thread readerThread;  // kept

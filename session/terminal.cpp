@@ -24,6 +24,8 @@ struct HostRequests {
     void add(Kind k, Rect r = {}) {
         // Consecutive caret moves say nothing the last one does not.
         if (k == caret && !list.empty() && list.back().kind == caret) return;
+        // One whole-window repaint covers every other: a flood scrolls many times a write.
+        if (k == whole && wholeAsked) return;
         wholeAsked = wholeAsked || k == whole;
         // Text runs along a row: the cells of one run make one rectangle, not one request each.
         if (k == cell && !list.empty() && list.back().kind == cell) {
@@ -62,6 +64,7 @@ void lineFeed(PortSession& s, HostRequests& out) {
         uint8_t* screen = s.screen.data();
         std::memmove(screen, screen + kScreenColumns, kLastRow * kScreenColumns);
         std::memset(screen + kLastRow * kScreenColumns, ' ', kScreenColumns);
+        s.screenScrolls.fetch_add(1, std::memory_order_relaxed);
         out.add(HostRequests::whole);
         s.row = kLastRow;
     }

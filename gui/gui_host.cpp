@@ -12,13 +12,13 @@
 #include "app/dispatch.h"
 #include "base/texts.h"
 #include "frame_window.h"
+#include "paint_latency.h"
 #include "port_settings_dialog.h"
 #include "progress_panel.h"
 #include "serial/reader.h"
 #include "session/session.h"
 #include "session_window.h"
 #include "terminal_view.h"
-#include "paint_latency.h"
 
 namespace dl::gui {
 

@@ -59,8 +59,8 @@ private:
 
     FrameWindow* frame_;
     QTimer* repaintTimer_;
-    int frameMs_ = 16;             // the display's frame time
-    QElapsedTimer sinceFlush_;     // GUI thread only
+    int frameMs_ = 16;          // the display's frame time
+    QElapsedTimer sinceFlush_;  // GUI thread only
     std::mutex pendingMutex_;
     std::unordered_map<WindowId, PendingRepaint> pending_;
     bool flushQueued_ = false;                              // guarded by pendingMutex_

@@ -28,7 +28,8 @@ const char* target() {
 }  // namespace
 
 int64_t now() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -50,10 +51,11 @@ void write() {
     auto figures = [&](std::vector<int64_t> v, const char* prefix) {
         std::sort(v.begin(), v.end());
         auto at = [&](double q) {
-            return static_cast<long long>(v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]);
+            return static_cast<long long>(
+                v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]);
         };
-        std::fprintf(f, "%sp50_us %lld %sp99_us %lld %smax_us %lld", prefix, at(0.5), prefix, at(0.99), prefix,
-                     static_cast<long long>(v.empty() ? 0 : v.back()));
+        std::fprintf(f, "%sp50_us %lld %sp99_us %lld %smax_us %lld", prefix, at(0.5), prefix, at(0.99),
+                     prefix, static_cast<long long>(v.empty() ? 0 : v.back()));
     };
     std::fprintf(f, "paints %zu ", samples().size());
     figures(samples(), "");

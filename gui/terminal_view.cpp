@@ -7,11 +7,11 @@
 #include <array>
 
 #include "cp437.h"
+#include "paint_latency.h"
 #include "progress_panel.h"
 #include "session/session.h"
 #include "session/terminal.h"
 #include "session/tick.h"
-#include "paint_latency.h"
 
 namespace dl::gui {
 

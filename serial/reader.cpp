@@ -170,7 +170,8 @@ bool drain(PortSession& s, size_t& got) {
 // stream costs one wake every two milliseconds; text after a quiet spell is let gather once it starts.
 // Two milliseconds are far below a display frame (measured at 3 Mbaud: halving the wakes from one a
 // millisecond took 15 to 20 % off the desktop program's share of a core), and the console's recognisers
-// keep their counts across pieces, so only the cut points move. During an exchange every byte is read at once, as it comes.
+// keep their counts across pieces, so only the cut points move. During an exchange every byte is read at
+// once, as it comes.
 constexpr int kConsoleGatherMs = 2;
 
 bool consoleOnly(const PortSession& s) {

@@ -95,7 +95,8 @@ void routePiece(PortSession& s, std::span<const uint8_t> piece) {
 namespace {
 
 // One read of what waits, at most `capacity` bytes (the port is non-blocking, so the read takes only
-// what is there). Returns the count, 0 with `lost` false when nothing waited.
+// what is there). Returns the count: 0 with `status` empty when nothing waited, or lost when the
+// device is gone.
 size_t readWaiting(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus& status) {
     status = ReadStatus::empty;
     (void)takeLineErrors(s);  // taken and cleared here; shown only when a read fails

@@ -3,8 +3,8 @@
 // The reader sleeps in poll() on the port and the session's wake-up descriptor, so a disconnect ends
 // its wait at once. It drains what waits, a read at a time, and hands each read in pieces of at most
 // 128 bytes to the handler that owns the line (chosen by protocolMode and transferState); a piece is
-// shown on the screen exactly when transferState is 0 after its handler ran. A device that vanishes ends the
-// reader with an error mark and a posted cmdLineLost, so the window disconnects it.
+// shown on the screen exactly when transferState is 0 after its handler ran. A device that vanishes
+// ends the reader with an error mark and a posted cmdLineLost, so the window disconnects it.
 #pragma once
 
 #include <poll.h>

@@ -24,8 +24,9 @@ struct HostRequests {
     void add(Kind k, Rect r = {}) {
         // Consecutive caret moves say nothing the last one does not.
         if (k == caret && !list.empty() && list.back().kind == caret) return;
-        // One whole-window repaint covers every other: a flood scrolls many times a write.
-        if (k == whole && wholeAsked) return;
+        // One whole-window repaint covers every other and every cell: a flood scrolls many times a
+        // write, and its text would otherwise grow the list by a run a row for nothing.
+        if ((k == whole || k == cell) && wholeAsked) return;
         wholeAsked = wholeAsked || k == whole;
         // Text runs along a row: the cells of one run make one rectangle, not one request each.
         if (k == cell && !list.empty() && list.back().kind == cell) {

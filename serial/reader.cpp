@@ -174,6 +174,12 @@ bool drain(PortSession& s, size_t& got) {
 // keep their counts across pieces, so only the cut points move. During an exchange every byte is read at
 // once, as it comes.
 constexpr int kConsoleGatherMs = 2;
+// A flood (a gather that brought this much or more, about 2.5 Mbaud and up) moves the screen by more
+// than a screenful a frame, so what the window shows is only the newest text, which a longer gather
+// shows no later; it halves the wakes of the fastest lines and still leaves no more than about 2 KiB
+// waiting in the driver at 5 Mbaud.
+constexpr size_t kFloodBytes = 512;
+constexpr int kFloodGatherMs = 4;
 
 bool consoleOnly(const PortSession& s) {
     return protocolMode.load() == modeIdle && transferState.load() == 0 && s.programming.load() == 0;
@@ -237,7 +243,7 @@ int readerMain(PortSession& s) {
                 break;
             }
             if (got > 0 && consoleOnly(s) && s.readerRun.load()) {
-                sleepWakeable(fds[1], kConsoleGatherMs);
+                sleepWakeable(fds[1], got >= kFloodBytes ? kFloodGatherMs : kConsoleGatherMs);
                 gathered = true;
             }
         }

@@ -175,9 +175,9 @@ bool drain(PortSession& s, size_t& got) {
 // once, as it comes.
 constexpr int kConsoleGatherMs = 2;
 // A flood (a gather that brought this much or more, about 2.5 Mbaud and up) moves the screen by more
-// than a screenful a frame, so what the window shows is only the newest text, which a longer gather
-// shows no later; it halves the wakes of the fastest lines and still leaves no more than about 2 KiB
-// waiting in the driver at 5 Mbaud.
+// than a screenful a frame, so the window only ever shows its newest text; a longer gather halves the
+// wakes of the fastest lines for about 3 ms more on that text (still well within a frame), and leaves
+// no more than about 2 KiB waiting in the driver at 5 Mbaud.
 constexpr size_t kFloodBytes = 512;
 constexpr int kFloodGatherMs = 4;
 

@@ -141,7 +141,7 @@ bool sessionMayClose(WindowId window) {
     if (!s || !s->transferActive.load()) return true;
     return hostMessageBox(window, std::string(text(Text::stopDownloadText)),
                           std::string(text(Text::stopDownloadTitle)), MessageIcon::warning,
-                          MessageButtons::yesNo) == MessageAnswer::yes;
+                          MessageButtons::yesNoDefaultNo) == MessageAnswer::yes;
 }
 
 bool closeAllSessions() {

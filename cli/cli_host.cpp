@@ -99,7 +99,7 @@ MessageAnswer CliHost::answer(const std::string& title, MessageButtons buttons) 
             if (t == title) return a;
         }
     }
-    if (buttons != MessageButtons::yesNo) return MessageAnswer::ok;
+    if (!asksYesNo(buttons)) return MessageAnswer::ok;
     if (assumeYes_) return MessageAnswer::yes;
     return askYesNo() ? MessageAnswer::yes : MessageAnswer::no;
 }

@@ -109,8 +109,10 @@ int startDataSend(WindowId window) {
         hostBeep();
         return 0;
     }
-    if (!chooseOpenFile("", window, s.filePath, 160, std::string(text(Text::selectDataFileTitle)), false))
+    std::string chosen = s.lastDataFile;
+    if (!chooseOpenFile("", window, chosen, 160, std::string(text(Text::selectDataFileTitle)), false))
         return 0;
+    s.filePath = s.lastDataFile = chosen;
     UniqueFd fd;
     struct stat st {};
     if (const int e = openForReading(s.filePath, fd, st); e != 0) {
@@ -230,10 +232,12 @@ void onReceiveNotify(WindowId frame, intptr_t param) {
         return;
     }
     const uint32_t size = param == kReceiveDoneEmpty ? 0 : static_cast<uint32_t>(param);
-    auto answer = hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum),
-                                 std::string(text(Text::receiveDoneTitle)), MessageIcon::question,
-                                 MessageButtons::yesNo);
-    if (answer == MessageAnswer::yes) saveReceivedData(frame);
+    // Only No gives the upload up: a save dialog closed without a name asks the question again.
+    while (hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum),
+                          std::string(text(Text::receiveDoneTitle)), MessageIcon::question,
+                          MessageButtons::yesNo) == MessageAnswer::yes) {
+        if (saveReceivedData(frame) != kSaveCancelled) return;
+    }
 }
 
 SaveResult writeReceivedData(const std::string& path) {
@@ -271,13 +275,25 @@ SaveResult writeReceivedData(const std::string& path) {
     return result;
 }
 
+// A name the folder does not hold yet, so the save dialog never offers a file to replace.
+static std::string unusedName(const std::string& folder) {
+    const std::string base = folder.empty() ? std::string() : folder + "/";
+    std::string name = "upload.dat";
+    struct stat st {};
+    for (int n = 2; ::lstat((base + name).c_str(), &st) == 0 && n < 10000; ++n)
+        name = "upload-" + std::to_string(n) + ".dat";
+    return name;
+}
+
 int saveReceivedData(WindowId owner) {
     const int slot = transferSession() > 0 ? transferSession() : lookupSession(owner);
     std::string scratch;
-    std::string& path = slot > 0 ? sessionTable[slot].filePath : scratch;
+    std::string& folder = slot > 0 ? sessionTable[slot].lastSaveDir : scratch;
     const std::string title(text(Text::saveDataTitle));
     for (;;) {
-        if (!chooseOpenFile("", owner, path, 160, title, false, true)) return 0;
+        std::string path = unusedName(folder);
+        if (!chooseOpenFile(folder, owner, path, 160, title, false, true)) return kSaveCancelled;
+        folder = directoryOf(path);
         const SaveResult r = writeReceivedData(path);
         if (r.ok) return 1;
         // The upload is still in the buffer: say why it could not be written and offer another try.

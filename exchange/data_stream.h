@@ -36,7 +36,10 @@ void onSendNotify(intptr_t param);
 void finishDataSend();
 void onReceiveNotify(WindowId frame, intptr_t param);
 // Asks for a file and saves the received data; a save that fails is said, with the path and the
-// reason, and offered again. 1 when saved, 0 when the user gave up (the data stay in the buffer).
+// reason, and offered again. The dialog offers the folder of the last save with a name not yet taken.
+// 1 when saved, 0 when the user gave up after a failure, kSaveCancelled when the dialog was closed
+// without a name (the data stay in the buffer either way).
+inline constexpr int kSaveCancelled = -1;
 int saveReceivedData(WindowId owner);
 struct SaveResult {
     bool ok = false;

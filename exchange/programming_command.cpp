@@ -36,7 +36,7 @@ int sendProgrammingCommand(WindowId window, ProgrammingCommand kind) {
     if (kind == ProgrammingCommand::all &&
         hostMessageBox(window, std::string(text(Text::bootBlockText)),
                        std::string(text(Text::bootBlockTitle)), MessageIcon::warning,
-                       MessageButtons::yesNo) != MessageAnswer::yes) {
+                       MessageButtons::yesNoDefaultNo) != MessageAnswer::yes) {
         return 0;
     }
     s.programming = 0;

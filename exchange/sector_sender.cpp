@@ -34,6 +34,7 @@ void takePendingRecentFile(PortSession& s) {
         return;
     }
     s.filePath = *pendingRecentFile;
+    s.lastImage = s.filePath;
     lastImageDirectory = directoryOf(s.filePath);
 }
 
@@ -128,10 +129,12 @@ int startImageUpload(WindowId window) {
     takePendingRecentFile(s);
     if (!pendingRecentFile) {
         const std::string title(text(Text::imageDialogTitle));
-        if (!chooseOpenFile(lastImageDirectory, window, s.filePath, 160, title, true)) {
+        std::string image = s.lastImage;
+        if (!chooseOpenFile(lastImageDirectory, window, image, 160, title, true)) {
             endProgrammingRun(s);
             return 0;
         }
+        s.filePath = s.lastImage = image;
         lastImageDirectory = directoryOf(s.filePath);
     }
     s.fileSize = 0;

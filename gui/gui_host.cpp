@@ -47,6 +47,7 @@ QMessageBox::Icon qtIcon(MessageIcon icon) {
 QMessageBox::StandardButtons qtButtons(MessageButtons b) {
     switch (b) {
         case MessageButtons::yesNo:
+        case MessageButtons::yesNoDefaultNo:
             return QMessageBox::Yes | QMessageBox::No;
         case MessageButtons::okCancel:
             return QMessageBox::Ok | QMessageBox::Cancel;
@@ -266,6 +267,7 @@ MessageAnswer GuiHost::messageBox(WindowId owner, const std::string& text, const
     QMessageBox box(qtIcon(icon), qstr(title), qstr(text), qtButtons(buttons), ownerOf(owner));
     box.setTextFormat(Qt::PlainText);
     if (!detail.empty()) box.setInformativeText(qstr(detail));
+    if (buttons == MessageButtons::yesNoDefaultNo) box.setDefaultButton(QMessageBox::No);
     switch (box.exec()) {
         case QMessageBox::Yes:
             return MessageAnswer::yes;
@@ -274,7 +276,7 @@ MessageAnswer GuiHost::messageBox(WindowId owner, const std::string& text, const
         case QMessageBox::Ok:
             return MessageAnswer::ok;
         default:
-            return buttons == MessageButtons::yesNo ? MessageAnswer::no : MessageAnswer::cancel;
+            return asksYesNo(buttons) ? MessageAnswer::no : MessageAnswer::cancel;
     }
 }
 

@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
         dl::setDevicePath(1, box->pty);
         dl::addRecentFile(box->image);
         dl::lastImageDirectory = box->directory;
-        dl::sessionTable[1].filePath = box->dataFile;
+        dl::sessionTable[1].lastDataFile = box->dataFile;
         QTimer::singleShot(0, [] { dl::frameCommand(dl::cmdOpenCom1, 0); });
     }
     const int code = QApplication::exec();

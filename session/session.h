@@ -77,27 +77,33 @@ struct PortSession {
     std::thread sectorThread;  // kept
     std::thread streamThread;  // kept
     std::atomic<WindowId> window{0};
-    std::atomic<uint32_t> readerThreadId{0};   // kept; non-zero while a reader runs
-    std::atomic<uint32_t> sectorThreadId{0};   // kept
-    std::atomic<uint32_t> streamThreadId{0};   // kept
-    std::atomic<uint32_t> bytesSent{0};        // kept
-    std::atomic<uint32_t> percent{0};          // kept
-    std::atomic<uint32_t> startTick{0};        // kept
-    std::string filePath;                      // kept; at most 159 characters
-    std::string fileInfo;                      // kept; the progress panel's description line
-    UniqueFd file;                             // kept; the file being sent
-    uint32_t fileSize = 0;                     // kept
-    uint32_t sectorTotal = 0;                  // kept
-    std::atomic<int32_t> programming{0};       // kept
-    uint32_t fileInfoLength = 0;               // kept
-    Rect windowRect;                           // kept
-    int32_t lineLength = 0;                    // kept
+    std::atomic<uint32_t> readerThreadId{0};  // kept; non-zero while a reader runs
+    std::atomic<uint32_t> sectorThreadId{0};  // kept
+    std::atomic<uint32_t> streamThreadId{0};  // kept
+    std::atomic<uint32_t> bytesSent{0};       // kept
+    std::atomic<uint32_t> percent{0};         // kept
+    std::atomic<uint32_t> startTick{0};       // kept
+    std::string filePath;                     // kept; at most 159 characters
+    // What each file dialog offers next, each of its own kind: the image dialog never offers the data
+    // file just sent nor the upload just saved (Enter would flash it), and a save offers a folder and
+    // a name that is not taken, never an existing file.
+    std::string lastImage;                // kept
+    std::string lastDataFile;             // kept
+    std::string lastSaveDir;              // kept
+    std::string fileInfo;                 // kept; the progress panel's description line
+    UniqueFd file;                        // kept; the file being sent
+    uint32_t fileSize = 0;                // kept
+    uint32_t sectorTotal = 0;             // kept
+    std::atomic<int32_t> programming{0};  // kept
+    uint32_t fileInfoLength = 0;          // kept
+    Rect windowRect;                      // kept
+    int32_t lineLength = 0;               // kept
     // Set as a programming command's last character is typed: what the box printed before (a prompt
     // without a line end) is not the start of its answer. The reader's parser takes it back at its next byte.
     std::atomic<bool> lineResetPending{false};
-    std::array<char, 80> lineBuffer{};         // kept
-    std::atomic<uint16_t> requestedSector{0};  // kept
-    uint16_t stopCode = 0;                     // kept
+    std::array<char, 80> lineBuffer{};                                       // kept
+    std::atomic<uint16_t> requestedSector{0};                                // kept
+    uint16_t stopCode = 0;                                                   // kept
     uint16_t sectorLineLength = 0, startLineLength = 0, stopLineLength = 0;  // set at connect
     std::atomic<uint16_t> announcedSectors{0};                               // kept
     std::atomic<uint16_t> sectorsSent{0};                                    // kept

@@ -25,7 +25,7 @@ void hostPostCommand(WindowId w, uint16_t command, intptr_t param) {
 MessageAnswer hostMessageBox(WindowId owner, const std::string& text, const std::string& title,
                              MessageIcon icon, MessageButtons buttons, const std::string& detail) {
     if (auto& f = windowHost().messageBox) return f(owner, text, title, icon, buttons, detail);
-    return buttons == MessageButtons::yesNo ? MessageAnswer::no : MessageAnswer::cancel;
+    return asksYesNo(buttons) ? MessageAnswer::no : MessageAnswer::cancel;
 }
 bool hostChooseFile(FileChoice& choice) {
     if (auto& f = windowHost().chooseFile) return f(choice);

@@ -32,7 +32,12 @@ struct PostedCommand {
 };
 
 enum class MessageIcon { none, information, warning, error, question };
-enum class MessageButtons { ok, yesNo, okCancel };
+// yesNoDefaultNo: a question whose Yes cannot be undone (stopping a firmware run, rewriting the boot
+// block); Enter must not answer it.
+enum class MessageButtons { ok, yesNo, okCancel, yesNoDefaultNo };
+inline bool asksYesNo(MessageButtons b) {
+    return b == MessageButtons::yesNo || b == MessageButtons::yesNoDefaultNo;
+}
 enum class MessageAnswer { ok, cancel, yes, no };
 
 struct FileChoice {

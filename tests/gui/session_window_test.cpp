@@ -366,7 +366,7 @@ private slots:
         QString text;
         auto asked = whenModal<QMessageBox>([&](QMessageBox* box) {
             text = box->text();
-            press(box, QMessageBox::No);
+            QTest::keyClick(box, Qt::Key_Return);  // Enter answers No: a stray key keeps the run
         });
         QTest::keyClick(w, Qt::Key_Home);  // disconnect asks first
         QVERIFY(*asked);

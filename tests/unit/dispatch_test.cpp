@@ -64,7 +64,12 @@ protected:
             std::lock_guard lock(m);
             ++choices;
             savingChoices += c.forSaving;
+            offered.push_back(c);
             if (files.empty()) return false;
+            if (files.front().empty()) {  // this dialog is cancelled
+                files.pop_front();
+                return false;
+            }
             c.path = files.front();
             if (files.size() > 1) files.pop_front();
             return true;
@@ -129,6 +134,7 @@ protected:
     std::deque<std::string> files;
     int choices = 0;
     int savingChoices = 0;
+    std::vector<FileChoice> offered;
     std::vector<WindowId> closeAsked;
     WindowId active = 0;
     size_t handled = 0;
@@ -262,6 +268,38 @@ TEST_F(DispatchTest, ASaveThatFailsIsSaidAndOfferedAgain) {
     EXPECT_EQ(shown[1].title, "Data Saving Failed");
     EXPECT_NE(shown[1].detail.find(bad), std::string::npos) << shown[1].detail;
     EXPECT_NE(shown[1].detail.find("No such file"), std::string::npos) << shown[1].detail;
+}
+
+// A save dialog closed without a name loses nothing: the question comes again and only No gives the
+// upload up. The dialog offers the folder of the last save and a name it does not hold yet.
+TEST_F(DispatchTest, ACancelledSaveAsksAgainAndNoSaveOffersAnExistingFile) {
+    ASSERT_EQ(createSession(0x301, 1), 1);
+    transferOwner = 1;
+    sessionTable[1].lastSaveDir = dir.path().string();
+    sessionTable[1].filePath = dir.file("sent.dat");  // the data file sent last is not offered
+    dir.write("upload.dat", "an earlier upload");
+    const std::string data = "the second upload";
+    std::copy(data.begin(), data.end(), transfer.receiveBuffer.begin());
+    transfer.receivedCount = static_cast<uint32_t>(data.size());
+    files = {"", dir.file("kept.dat")};
+    answers["Data Receiving Done"] = MessageAnswer::yes;
+    frameCommand(cmdReceiveNotify, static_cast<intptr_t>(data.size()));
+    EXPECT_EQ(dir.read("kept.dat"), data);
+    EXPECT_EQ(dir.read("upload.dat"), "an earlier upload");
+    ASSERT_EQ(offered.size(), 2u);
+    EXPECT_EQ(offered[0].initialDir, dir.path().string());
+    EXPECT_EQ(offered[0].path, "upload-2.dat");
+    std::vector<std::string> titles;
+    for (const auto& b : boxesCopy()) titles.push_back(b.title);
+    EXPECT_EQ(titles,
+              (std::vector<std::string>{"Data Receiving Done", "Zentu Error!", "Data Receiving Done"}));
+
+    // No gives it up: nothing more is asked.
+    boxes.clear();
+    answers["Data Receiving Done"] = MessageAnswer::no;
+    frameCommand(cmdReceiveNotify, static_cast<intptr_t>(data.size()));
+    EXPECT_EQ(boxesCopy().size(), 1u);
+    transferOwner = 0;
 }
 
 }  // namespace

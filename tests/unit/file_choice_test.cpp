@@ -93,7 +93,8 @@ protected:
 
 TEST_F(ImageChoice, CancelledDialogSaysSoAndEndsTheRun) {
     PortSession& s = sessionTable[1];
-    s.filePath = "/srv/images/last.img";
+    s.lastImage = "/srv/images/last.img";
+    s.filePath = "/srv/data/channels.dat";  // the data file sent last is no image to offer
     s.programming = 1;
     protocolMode = modeProgramming;
     EXPECT_EQ(startImageUpload(kWin), 0);

@@ -373,7 +373,7 @@ TEST_F(TypedCommand, BootBlockWarningMustBeAnsweredYes) {
         "The STB can not work if downloading breaks before loading boot block.\r\n\r\nContinue anyway ?");
     EXPECT_EQ(asked[0].title, "Critical Warning: BOOT BLOCK of the STB will be DESTROYED !!!");
     EXPECT_EQ(asked[0].icon, MessageIcon::warning);
-    EXPECT_EQ(asked[0].buttons, MessageButtons::yesNo);
+    EXPECT_EQ(asked[0].buttons, MessageButtons::yesNoDefaultNo) << "Enter must not destroy the boot block";
     EXPECT_TRUE(pauses.empty());
     EXPECT_EQ(unreadOnLine(), "") << "a declined warning types nothing";
     EXPECT_EQ(session().programming.load(), 1);

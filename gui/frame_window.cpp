@@ -11,10 +11,10 @@
 #include <algorithm>
 
 #include "about_dialog.h"
-#include "base/commands.h"
 #include "app/dispatch.h"
-#include "base/language.h"
 #include "app/menus.h"
+#include "base/commands.h"
+#include "base/language.h"
 #include "release_notes_window.h"
 #include "session/session.h"
 #include "session_window.h"

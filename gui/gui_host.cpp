@@ -210,7 +210,7 @@ void GuiHost::flushRepaints() {
             s->view()->update();
         else if (!p.rect.isEmpty())
             s->view()->update(p.rect);
-        if (p.panel) s->view()->update(ProgressPanel::barRect());
+        if (p.panel) s->view()->update(s->view()->panelRect());
         if (p.since) s->view()->changedAt(p.since, oldestShown(w, p));
         if (p.caret) s->placeCaret();
     }

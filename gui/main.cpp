@@ -61,9 +61,10 @@ int main(int argc, char** argv) {
     // Without a display Qt would abort with its own message; say what works instead.
     auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
     if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
-        std::fputs("downloader: no display (DISPLAY is not set); downloader-cli works without one "
-                   "(downloader-cli demo for the demonstration)\n",
-                   stderr);
+        std::fputs(
+            "downloader: no display (DISPLAY is not set); downloader-cli works without one "
+            "(downloader-cli demo for the demonstration)\n",
+            stderr);
         return 1;
     }
     // The demonstration box's guardian is forked before Qt starts any thread.

@@ -5,7 +5,6 @@
 
 namespace dl::gui {
 
-PanelPlace ProgressPanel::place_{};
 const QColor ProgressPanel::done(255, 0, 0);
 const QColor ProgressPanel::remaining(0x7F, 0x7F, 0x7F);
 const QColor ProgressPanel::frame(0, 0, 0);
@@ -18,12 +17,12 @@ QRect qrect(const Rect& r) {
 
 }  // namespace
 
-QRect ProgressPanel::barRect() {
-    return qrect(panelLayout(place_, 0).invalidate);
+QRect ProgressPanel::barRect(const PanelPlace& place) {
+    return qrect(panelLayout(place, 0).invalidate);
 }
 
-void ProgressPanel::draw(QPainter& p, const Figures& f) {
-    const PanelLayout l = panelLayout(place_, f.percent);
+void ProgressPanel::draw(QPainter& p, const PanelPlace& place, const Figures& f) {
+    const PanelLayout l = panelLayout(place, f.percent);
     p.save();
     p.fillRect(qrect(l.done), done);
     p.fillRect(qrect(l.remaining), remaining);

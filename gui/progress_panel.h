@@ -1,6 +1,6 @@
 // The transfer progress panel: red done part and grey rest of a bar, the elapsed time, the
-// description line and the percentage in white, a one-pixel black frame. One place for all session
-// windows (the window resized last sets it), so it lives here and not in a window.
+// description line and the percentage in white, a one-pixel black frame. Each session window keeps
+// its own place (on its bottom edge), so resizing one window never moves or hides another's bar.
 //
 // Painting only; what a transfer changes reaches the window as a repaint of exactly the bar.
 #pragma once
@@ -24,19 +24,13 @@ public:
         std::string info;
     };
 
-    // GUI thread only.
-    static PanelPlace place() { return place_; }
-    static void setPlace(const PanelPlace& p) { place_ = p; }
     // The rectangle a new percentage repaints.
-    static QRect barRect();
+    static QRect barRect(const PanelPlace& place);
 
     // Draws with the painter's current font (the window's, not the terminal's).
-    static void draw(QPainter& p, const Figures& f);
+    static void draw(QPainter& p, const PanelPlace& place, const Figures& f);
 
     static const QColor done, remaining, frame;
-
-private:
-    static PanelPlace place_;
 };
 
 }  // namespace dl::gui

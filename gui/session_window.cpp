@@ -145,8 +145,7 @@ void SessionWindow::clientResized(QSize client) {
         bar->setValue(axis.pos);
         bar->setVisible(axis.max > 0);  // a range of nothing hides the bar
     }
-    // The window resized last places the panel for every session window.
-    ProgressPanel::setPlace(panelAfterResize(client.width(), client.height()));
+    view_->setPanelPlace(panelAfterResize(client.width(), client.height()));
     ++scrollSerial_;
     view_->update();
     placeCaret();

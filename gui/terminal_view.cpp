@@ -1,6 +1,7 @@
 #include "terminal_view.h"
 
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPixmap>
@@ -17,6 +18,10 @@ namespace dl::gui {
 
 // The session window class's background, RGB(64, 128, 192).
 const QColor TerminalView::background(64, 128, 192);
+
+QColor TerminalView::cellBackground() {
+    return QGuiApplication::palette().color(QPalette::Base);
+}
 
 namespace {
 
@@ -40,16 +45,17 @@ bool blank(uint8_t b) {
 
 // Every glyph drawn once, in a 16 x 16 grid of cells on the screen's background, so that a paint
 // copies cells instead of laying out text: a console at 3 Mbaud scrolls the whole screen every frame.
-// Remade when the text colour, the cell size or the pixel ratio changes. GUI thread only.
-const QPixmap& glyphAtlas(QColor text, QSize cell, qreal ratio) {
+// Remade when a colour, the cell size or the pixel ratio changes. GUI thread only.
+const QPixmap& glyphAtlas(QColor text, QColor paper, QSize cell, qreal ratio) {
     static QPixmap atlas;
-    static QColor madeFor;
+    static QColor madeFor, madeOn;
     static QSize madeCell;
     static qreal madeRatio = 0;
-    if (!atlas.isNull() && madeFor == text && madeCell == cell && madeRatio == ratio) return atlas;
+    if (!atlas.isNull() && madeFor == text && madeOn == paper && madeCell == cell && madeRatio == ratio)
+        return atlas;
     atlas = QPixmap(QSize(cell.width() * 16, cell.height() * 16) * ratio);
     atlas.setDevicePixelRatio(ratio);
-    atlas.fill(TerminalView::background);
+    atlas.fill(paper);
     QPainter p(&atlas);
     const QFont font = TerminalView::terminalFont();
     p.setFont(font);
@@ -64,6 +70,7 @@ const QPixmap& glyphAtlas(QColor text, QSize cell, qreal ratio) {
         p.drawText(home.left(), home.top() + ascent, g[static_cast<size_t>(b)]);
     }
     madeFor = text;
+    madeOn = paper;
     madeCell = cell;
     madeRatio = ratio;
     return atlas;
@@ -106,6 +113,10 @@ QRect TerminalView::cellRect(int row, int column) const {
     return QRect(column * cw - session_->hScrollPos.load(), row * ch - session_->vScrollPos.load(), cw, ch);
 }
 
+QRect TerminalView::panelRect() const {
+    return ProgressPanel::barRect(panelPlace_);
+}
+
 void TerminalView::setCaret(bool shown, QPoint cell) {
     if (shown == caretShown_ && cell == caretCell_) return;
     if (caretShown_) update(cellRect(caretCell_.y(), caretCell_.x()));
@@ -133,16 +144,24 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     const QRect screen(-s.hScrollPos.load(), -s.vScrollPos.load(), kScreenColumns * s.charWidth.load(),
                        kScreenRows * s.charHeight.load());
     for (const QRect& r : region.subtracted(QRegion(screen))) p.fillRect(r, background);
-    if (s.transferActive.load()) {
+    for (const QRect& r : region) drawRows(p, cellsFor(r));
+    const bool transfer = s.transferActive.load() != 0;
+    // The panel comes after the rows: in a window shorter than the screen the text would cover it.
+    if (transfer) {
         ProgressPanel::Figures f;
         f.percent = s.percent.load();
         f.elapsedMs = ticksSince(s.startTick.load(), tickNow());
         // The description is written before the transfer shows the panel and not while it runs.
         f.info = s.fileInfo.substr(0, s.fileInfoLength);
-        ProgressPanel::draw(p, f);
+        ProgressPanel::draw(p, panelPlace_, f);
     }
-    for (const QRect& r : region) drawRows(p, cellsFor(r));
     drawCaret(p);
+    // The caret follows the cursor at the end of every paint (typing at a prompt moves it), except
+    // while a transfer runs.
+    if (caretShown_ && !transfer) {
+        const CursorPos at = cursorOf(s);
+        if (QPoint(at.column, at.row) != caretCell_) setCaret(true, QPoint(at.column, at.row));
+    }
     if (changedSince_) {
         paint_latency::record(changedSince_, shownSince_);
         changedSince_ = shownSince_ = 0;
@@ -154,7 +173,8 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
     PortSession& s = *session_;
     const int cw = s.charWidth.load(), ch = s.charHeight.load();
     const int dx = s.hScrollPos.load(), dy = s.vScrollPos.load();
-    const QPixmap& atlas = glyphAtlas(fromColorRef(s.textColor), QSize(cw, ch), devicePixelRatioF());
+    const QColor paper = cellBackground();
+    const QPixmap& atlas = glyphAtlas(fromColorRef(s.textColor), paper, QSize(cw, ch), devicePixelRatioF());
     const qreal r = atlas.devicePixelRatio();  // the atlas's own pixels are the source's unit
     const int first = span.firstColumn, end = span.lastColumn + 1;
     for (int row = span.firstRow; row <= span.lastRow; ++row) {
@@ -166,7 +186,7 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
             if (blank(b)) {
                 int stop = c + 1;
                 while (stop < end && blank(static_cast<uint8_t>(text[static_cast<size_t>(stop)]))) ++stop;
-                p.fillRect(QRect(c * cw - dx, y, (stop - c) * cw, ch), background);
+                p.fillRect(QRect(c * cw - dx, y, (stop - c) * cw, ch), paper);
                 c = stop;
                 continue;
             }
@@ -188,7 +208,7 @@ void TerminalView::drawCaret(QPainter& p) {
     p.fillRect(cell, fromColorRef(s.textColor));
     if (!blank(b)) {
         p.setFont(terminalFont());
-        p.setPen(background);
+        p.setPen(cellBackground());
         p.drawText(cell.left(), cell.top() + QFontMetrics(terminalFont()).ascent(), glyphs()[b]);
     }
 }

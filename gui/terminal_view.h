@@ -38,7 +38,14 @@ public:
     static QFont terminalFont();
     static QSize cellSize();
 
+    // Beside the screen the window class's blue; the cells themselves on the system's window colour.
     static const QColor background;
+    static QColor cellBackground();
+
+    // Where this window's progress panel lies (its bottom edge, set at each resize), and the rectangle
+    // a new percentage repaints.
+    void setPanelPlace(const PanelPlace& place) { panelPlace_ = place; }
+    QRect panelRect() const;
 
     // Changes to the screen made at `stamp` (paint_latency::now()) wait for the next paint; the oldest
     // of them still on the screen was made at `shown` (0: all have scrolled off unseen).
@@ -59,6 +66,7 @@ private:
     void drawCaret(QPainter& p);
 
     PortSession* session_ = nullptr;
+    PanelPlace panelPlace_{};
     bool caretShown_ = false;
     QPoint caretCell_;  // x: column, y: row
     int64_t changedSince_ = 0;

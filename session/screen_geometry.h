@@ -53,7 +53,7 @@ struct CellSpan {
 CellSpan cellsToDraw(const Rect& update, int32_t hScrollPos, int32_t vScrollPos, int32_t charWidth,
                      int32_t charHeight);
 
-// The progress panel's place, shared by every session window: the window resized last sets it.
+// Where a session window's progress panel lies: on the bottom edge of its client area.
 struct PanelPlace {
     int32_t left = 0, top = 10, width = 200, height = 20;
 };

@@ -242,12 +242,17 @@ private slots:
         const dl::CursorPos at = dl::cursorOf(s);
         QCOMPARE(at.column, 0);
         dl::terminalWrite(w->id(), bytes, sizeof bytes);
+        const int screenWidth = dl::kScreenColumns * s.charWidth.load();
+        resizeClient(o.frame, w, QSize(screenWidth + 20, 200));
         const QImage shot = w->view()->grab().toImage();
+        // The cells lie on the system's window colour, the class's blue only beside the screen.
+        QCOMPARE(shot.pixelColor(screenWidth + 5, 10), dl::gui::TerminalView::background);
+        QVERIFY(dl::gui::TerminalView::cellBackground() != dl::gui::TerminalView::background);
         auto inked = [&](int column) {
             const QRect cell = w->view()->cellRect(at.row, column);
             for (int y = cell.top(); y <= cell.bottom(); ++y)
                 for (int x = cell.left(); x <= cell.right(); ++x)
-                    if (shot.pixelColor(x, y) != dl::gui::TerminalView::background) return true;
+                    if (shot.pixelColor(x, y) != dl::gui::TerminalView::cellBackground()) return true;
             return false;
         };
         QVERIFY2(inked(0), "ESC is stored and drawn as its arrow");
@@ -257,15 +262,33 @@ private slots:
         QVERIFY(!inked(5));
     }
 
+    // Text without a line end (a prompt, the echo of typing) moves the caret at the next paint.
+    void caretFollowsTheCursorAtEveryPaint() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        o.frame->activateWindow();
+        w->setFocus();
+        QTRY_VERIFY(w->caretVisible());
+        dl::PortSession& s = sessionTable[1];
+        s.localEcho = 0;
+        const dl::CursorPos at = dl::cursorOf(s);
+        dl::terminalWrite(w->id(), "login: ");
+        QTRY_COMPARE(w->view()->caretCell(), QPoint(at.column + 7, at.row));
+    }
+
     void progressPanel() {
         Opened o;
         SessionWindow* w = o.open(dl::cmdOpenCom1);
         dl::PortSession& s = sessionTable[1];
-        const int ch = s.charHeight.load();
-        // Taller than the screen's rows, so no text row covers the panel on the bottom edge.
-        resizeClient(o.frame, w, QSize(200, 35 * ch + 40));
+        // Shorter than the screen: the panel lies over text rows and must not be covered by them.
+        resizeClient(o.frame, w, QSize(200, 300));
         const int top = w->view()->height() - 20;
-        QCOMPARE(dl::gui::ProgressPanel::barRect(), QRect(0, top, 200, 20));
+        QCOMPARE(w->view()->panelRect(), QRect(0, top, 200, 20));
+        // Each window keeps its own panel: resizing another one moves nothing here.
+        SessionWindow* other = o.open(dl::cmdOpenCom2);
+        resizeClient(o.frame, other, QSize(300, 150));
+        QCOMPARE(other->view()->panelRect(), QRect(0, 130, 300, 20));
+        QCOMPARE(w->view()->panelRect(), QRect(0, top, 200, 20));
         s.fileInfo = "image.img";
         s.fileInfoLength = 9;
         s.percent = 57;
@@ -277,7 +300,7 @@ private slots:
         QCOMPARE(shot.pixelColor(114, top + 1), dl::gui::ProgressPanel::remaining);
         QCOMPARE(shot.pixelColor(199, top + 19), dl::gui::ProgressPanel::remaining);
         QCOMPARE(shot.pixelColor(100, top - 1), dl::gui::ProgressPanel::frame);
-        QCOMPARE(shot.pixelColor(100, top - 2), dl::gui::TerminalView::background);
+        QCOMPARE(shot.pixelColor(100, top - 2), dl::gui::TerminalView::cellBackground());
         bool white = false;
         for (int y = top + 4; y < top + 20 && !white; ++y)
             for (int x = 150; x < 200 && !white; ++x) white = shot.pixelColor(x, y) == QColor(Qt::white);

@@ -8,6 +8,8 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
+#include <QStyle>
 #include <algorithm>
 
 #include "about_dialog.h"
@@ -50,6 +52,9 @@ std::optional<MenuKey> menuKeyOf(const QKeyEvent* e) {
             return std::nullopt;
     }
 }
+
+// A session window's default size: no arrangement makes one smaller.
+constexpr QSize kLeastWindow(200, 100);
 
 bool checkable(uint16_t id) {
     return (id >= cmdOpenCom1 && id <= cmdOpenCom4) ||
@@ -166,7 +171,7 @@ void FrameWindow::refreshMenu(int index) {
             m->addSeparator();
             continue;
         }
-        QAction* a = m->addAction(qstr(item.text));
+        QAction* a = m->addAction(SessionWindow::menuText(item.text));
         a->setData(QVariant::fromValue<uint16_t>(item.id));
         a->setEnabled(item.enabled);
         a->setCheckable(checkable(item.id));
@@ -199,6 +204,14 @@ bool FrameWindow::eventFilter(QObject* watched, QEvent* event) {
         }
         return true;
     }
+    // The MDI system keys: the next and the previous session window.
+    if (press->key() == Qt::Key_F6 && (press->modifiers() & ~Qt::ShiftModifier) == Qt::ControlModifier) {
+        if (press->modifiers() & Qt::ShiftModifier)
+            mdi_->activatePreviousSubWindow();
+        else
+            mdi_->activateNextSubWindow();
+        return true;
+    }
     const auto key = menuKeyOf(press);
     const WindowId active = key ? activeSessionWindow() : 0;
     if (!active) return false;
@@ -215,7 +228,7 @@ void FrameWindow::arrange(uint16_t command) {
             arrangeIcons();
             break;
         case cmdCascade:
-            mdi_->cascadeSubWindows();
+            cascade();
             break;
         case cmdTileHorizontal:
             tile(true);
@@ -226,6 +239,31 @@ void FrameWindow::arrange(uint16_t command) {
         default:
             break;
     }
+}
+
+// QMdiArea's own cascade shrinks every window to its least size (and those sizes are saved); an MDI
+// cascade gives each window one standard size from the client area, stepped by a title bar.
+void FrameWindow::cascade() {
+    std::vector<QMdiSubWindow*> shown;
+    for (QMdiSubWindow* sub : sessionSubWindows())
+        if (!sub->isMinimized() && !sub->isHidden()) shown.push_back(sub);
+    if (shown.empty()) return;
+    // The active window is placed last, so it ends on top.
+    if (auto it = std::find(shown.begin(), shown.end(), mdi_->currentSubWindow()); it != shown.end())
+        std::rotate(it, it + 1, shown.end());
+    const QRect area = mdi_->viewport()->rect();
+    const int step =
+        std::max(8, shown.front()->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, shown.front()));
+    const int n = static_cast<int>(shown.size());
+    const QSize size(std::max(kLeastWindow.width(), area.width() * 3 / 4 - step * (n - 1)),
+                     std::max(kLeastWindow.height(), area.height() * 3 / 4 - step * (n - 1)));
+    for (int i = 0; i < n; ++i) {
+        QMdiSubWindow* sub = shown[static_cast<size_t>(i)];
+        if (sub->isMaximized()) sub->showNormal();
+        sub->setGeometry(QRect(QPoint(step * i, step * i), size));
+        sub->raise();
+    }
+    mdi_->setActiveSubWindow(shown.back());
 }
 
 // QMdiArea's own tiling picks a grid; the menu offers the two directions, one band per window.
@@ -303,8 +341,27 @@ void FrameWindow::placeAt(const Rect& r) {
     const QSize least = minimumSizeHint();
     const int w = r.right - r.left > 0 ? r.right - r.left : least.width();
     const int h = r.bottom - r.top > 0 ? r.bottom - r.top : least.height();
-    move(r.left, r.top);
-    resize(w, h);
+    QRect want(r.left, r.top, w, h);
+    // A place saved on a screen that is gone (or off every screen) is moved onto the nearest one,
+    // keeping what of it fits.
+    bool visible = false;
+    const QScreen* nearest = nullptr;
+    qint64 best = 0;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect g = screen->availableGeometry();
+        visible = visible || g.intersects(want);
+        const QPoint d = g.center() - want.center();
+        const qint64 far = qint64(d.x()) * d.x() + qint64(d.y()) * d.y();
+        if (!nearest || far < best) nearest = screen, best = far;
+    }
+    if (!visible && nearest) {
+        const QRect g = nearest->availableGeometry();
+        want.setSize(want.size().boundedTo(g.size()));
+        want.moveLeft(std::clamp(want.left(), g.left(), g.right() + 1 - want.width()));
+        want.moveTop(std::clamp(want.top(), g.top(), g.bottom() + 1 - want.height()));
+    }
+    move(want.topLeft());
+    resize(want.size());
 }
 
 void FrameWindow::closeEvent(QCloseEvent* event) {

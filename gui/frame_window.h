@@ -61,6 +61,7 @@ private:
     void refreshMenu(int index);
     void menuChosen(uint16_t id);
     void tile(bool stacked);
+    void cascade();
     void arrangeIcons();
     std::vector<QMdiSubWindow*> sessionSubWindows() const;
 

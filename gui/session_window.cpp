@@ -5,6 +5,7 @@
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QScrollBar>
 
 #include "app/dispatch.h"
@@ -24,11 +25,6 @@ QPointer<SessionWindow> SessionWindow::rightClickWindow_;
 QPointer<QMenu> SessionWindow::popupMenu_;
 
 namespace {
-
-// Menu rows are drawn in a proportional font; a Hangul syllable takes about two columns.
-int columnsOf(QChar c) {
-    return c.unicode() >= 0x1100 && c.unicode() < 0xD7B0 ? 2 : 1;
-}
 
 SessionWindow* sessionWindowAt(QPoint global) {
     for (QWidget* w = QApplication::widgetAt(global); w; w = w->parentWidget())
@@ -220,19 +216,30 @@ void SessionWindow::scrollAxis(bool vertical, uint16_t action, uint16_t thumb) {
 
 QString SessionWindow::menuText(const std::string& text) {
     const QString in = QString::fromStdString(text);
-    QString out;
-    int column = 0;
-    for (QChar c : in) {
-        if (c == QLatin1Char('\t')) {
-            const int next = (column / 8 + 1) * 8;
-            out += QString(next - column, QLatin1Char(' '));
-            column = next;
-            continue;
-        }
-        out += c;
-        column += columnsOf(c);
+    // The key name at the end of a text goes into the menu's shortcut column, so the keys stand in a
+    // column whatever font draws the row (the texts pad with spaces and tabs for a fixed one).
+    static const QStringList keys{QStringLiteral("Alt+F4"), QStringLiteral("Alt F4"), QStringLiteral("PgUp"),
+                                  QStringLiteral("Home"),   QStringLiteral("F1"),     QStringLiteral("F2"),
+                                  QStringLiteral("F3"),     QStringLiteral("F4"),     QStringLiteral("F5"),
+                                  QStringLiteral("F6")};
+    for (const QString& key : keys) {
+        if (!in.endsWith(key)) continue;
+        qsizetype end = in.size() - key.size();
+        if (end == 0 || !in[end - 1].isSpace()) continue;
+        while (end > 0 && in[end - 1].isSpace()) --end;
+        return in.left(end) + QLatin1Char('\t') + key;
     }
-    return out;
+    return in;
+}
+
+QString SessionWindow::recentRowText(const std::string& text) {
+    // " &N path": the digit is the row's mnemonic; an "&" of the path is shown as it is.
+    const QString in = QString::fromStdString(text);
+    const qsizetype space = in.indexOf(QLatin1Char(' '), 1);
+    if (space < 0) return in;
+    QString path = in.mid(space + 1);
+    path.replace(QLatin1Char('&'), QStringLiteral("&&")).replace(QLatin1Char('\t'), QLatin1Char(' '));
+    return in.left(space + 1) + path;
 }
 
 void SessionWindow::showContextMenu(QPoint at) {
@@ -250,7 +257,8 @@ void SessionWindow::showContextMenu(QPoint at) {
             menu->addSeparator();
             continue;
         }
-        QAction* a = menu->addAction(menuText(item.text));
+        const bool recent = item.id >= cmdRecentFileFirst && item.id <= cmdRecentFileLast;
+        QAction* a = menu->addAction(recent ? recentRowText(item.text) : menuText(item.text));
         a->setData(QVariant::fromValue<uint16_t>(item.id));
         a->setEnabled(item.enabled);
     }
@@ -260,8 +268,38 @@ void SessionWindow::showContextMenu(QPoint at) {
         QMetaObject::invokeMethod(
             this, [this, command] { sessionCommand(id(), command, 0); }, Qt::QueuedConnection);
     });
+    // A right press outside the open menu closes it and opens a fresh one where it was made (in
+    // whichever session window lies there); the menu itself would swallow that press.
+    menu->installEventFilter(this);
     popupMenu_ = menu;
     menu->popup(view_->mapToGlobal(at));
+}
+
+bool SessionWindow::eventFilter(QObject* watched, QEvent* event) {
+    auto* menu = qobject_cast<QMenu*>(watched);
+    if (!menu || event->type() != QEvent::MouseButtonPress) return QWidget::eventFilter(watched, event);
+    auto* press = static_cast<QMouseEvent*>(event);
+    const QPoint global = press->globalPosition().toPoint();
+    if (press->button() != Qt::RightButton || menu->geometry().contains(global)) return false;
+    SessionWindow* target = sessionWindowAt(global);
+    rightClickWindow_ = target;
+    if (!target) {
+        menu->close();
+        return true;
+    }
+    // The fresh menu opens before the old one closes: with no popup left in between, the frame
+    // would lose the activation, and the fresh menu with it.
+    QPointer<SessionWindow> guard(target);
+    QPointer<QMenu> old(menu);
+    QMetaObject::invokeMethod(
+        target,
+        [guard, old, global] {
+            if (!guard) return;
+            guard->showContextMenu(guard->view_->mapFromGlobal(global));
+            if (old) old->close();
+        },
+        Qt::QueuedConnection);
+    return true;
 }
 
 void SessionWindow::mousePressEvent(QMouseEvent* event) {
@@ -273,9 +311,9 @@ void SessionWindow::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::RightButton) return QWidget::mouseReleaseEvent(event);
     // The press grabbed the mouse for this window; the release belongs to the window under it.
     const QPoint global = event->globalPosition().toPoint();
+    // Released over the frame's empty background (or anywhere but a session window): nothing opens.
     SessionWindow* target = sessionWindowAt(global);
-    if (!target) target = this;
-    if (rightClickWindow_ != target) {
+    if (!target || rightClickWindow_ != target) {
         rightClickWindow_ = nullptr;
         return;
     }
@@ -299,27 +337,58 @@ void SessionWindow::keyPressEvent(QKeyEvent* event) {
         sessionCommand(id(), cmdClose, 0);
         return;
     }
-    uint8_t code = 0;
-    switch (event->key()) {
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            code = 13;
-            break;
-        case Qt::Key_Backspace:
-            code = 8;
-            break;
-        default: {
-            const QString t = event->text();
-            if (t.size() == 1 && t[0].unicode() > 0 && t[0].unicode() < 0x100)
-                code = static_cast<uint8_t>(t[0].unicode());
-            break;
-        }
-    }
-    if (code == 0) {
+    const auto code = typedByte(event->key(), event->modifiers(), event->text());
+    if (!code) {
         event->ignore();
         return;
     }
-    typeChar(id(), code);
+    typeChar(id(), *code);
+}
+
+std::optional<uint8_t> SessionWindow::typedByte(int key, Qt::KeyboardModifiers modifiers,
+                                                const QString& text) {
+    modifiers &= ~Qt::KeypadModifier;
+    // Alt with a key is the menus' (a mnemonic) or nobody's: never a character for the box.
+    if (modifiers & (Qt::AltModifier | Qt::MetaModifier)) return std::nullopt;
+    const bool ctrl = modifiers & Qt::ControlModifier;
+    switch (key) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            return ctrl ? 10 : 13;  // Ctrl+Enter is a line feed, as the platform's characters are
+        case Qt::Key_Backspace:
+            return ctrl ? 0x7F : 8;
+        case Qt::Key_Delete:
+            return std::nullopt;  // no character on the platform, though X gives it DEL's text
+        default:
+            break;
+    }
+    if (ctrl) {
+        // The control characters by their keys, whatever text the keyboard layer attached.
+        if (key >= Qt::Key_A && key <= Qt::Key_Z) return static_cast<uint8_t>(key - Qt::Key_A + 1);
+        switch (key) {
+            case Qt::Key_At:
+            case Qt::Key_2:
+                return modifiers & Qt::ShiftModifier || key == Qt::Key_At ? std::optional<uint8_t>(0)
+                                                                          : std::nullopt;
+            case Qt::Key_BracketLeft:
+                return 0x1B;
+            case Qt::Key_Backslash:
+                return 0x1C;
+            case Qt::Key_BracketRight:
+                return 0x1D;
+            case Qt::Key_AsciiCircum:
+                return 0x1E;
+            case Qt::Key_Underscore:
+                return 0x1F;
+            case Qt::Key_Space:
+                return ' ';
+            default:
+                return std::nullopt;
+        }
+    }
+    if (text.size() == 1 && text[0].unicode() > 0 && text[0].unicode() < 0x100 && text[0].unicode() != 0x7F)
+        return static_cast<uint8_t>(text[0].unicode());
+    return std::nullopt;
 }
 
 void SessionWindow::closeEvent(QCloseEvent* event) {

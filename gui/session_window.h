@@ -14,6 +14,7 @@
 #include <QMenu>
 #include <QPointer>
 #include <QWidget>
+#include <optional>
 
 #include "session/screen_geometry.h"
 #include "session/window_host.h"
@@ -52,8 +53,13 @@ public:
 
     // The context menu being shown, from whichever window opened it (at most one exists).
     static QMenu* contextMenu() { return popupMenu_; }
-    // What a menu row shows: tabs in the core's texts are spacing, not a shortcut column.
+    // What a menu row shows: the text, with the key name at its end put in the shortcut column.
     static QString menuText(const std::string& text);
+    // What a recent-image row shows: its mnemonic digit, then the path as it is ("&" included).
+    static QString recentRowText(const std::string& text);
+    // The byte a key sends to the box, as the platform's characters have it; none for a key that
+    // makes no character (Delete, Alt with a letter).
+    static std::optional<uint8_t> typedByte(int key, Qt::KeyboardModifiers modifiers, const QString& text);
 
     // Counts the scrolls and resizes: a repaint rectangle computed before one is out of place.
     unsigned scrollSerial() const { return scrollSerial_; }
@@ -67,6 +73,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     bool focusNextPrevChild(bool next) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void detach();

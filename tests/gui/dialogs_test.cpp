@@ -8,9 +8,9 @@
 #include "about_dialog.h"
 #include "base/commands.h"
 #include "gui_support.h"
-#include "session/protocol_state.h"
 #include "protocol/transfer.h"
 #include "release_notes_window.h"
+#include "session/protocol_state.h"
 
 using namespace dltest;
 

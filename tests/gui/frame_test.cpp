@@ -3,6 +3,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QScreen>
 
 #include "base/commands.h"
 #include "base/language.h"
@@ -117,8 +118,7 @@ private slots:
         QCOMPARE(frame->windowTitle(),
                  korean ? QStringLiteral("코르바네 시험기") : QStringLiteral("Downloader"));
         const auto dstb = openMenu(frame->popup(1));
-        QCOMPARE(dstb[0].text, korean ? QStringLiteral("직렬 연결               Home")
-                                      : QStringLiteral("Connect                    Home"));
+        QCOMPARE(dstb[0].text, korean ? QStringLiteral("직렬 연결\tHome") : QStringLiteral("Connect\tHome"));
         QCOMPARE(openMenu(frame->popup(0))[0].text, QStringLiteral("Open Com&1"));  // the bar stays English
         QVERIFY(frame->close());
         QCOMPARE(valueOf(d.readSettings(), "iCountry"), QString::number(country));
@@ -153,14 +153,11 @@ private slots:
         };
         QCOMPARE(texts(0),
                  (QStringList{"Open Com&1", "Open Com&2", "Open Com&3", "Open Com&4", "-", "E&xit"}));
-        QCOMPARE(
-            texts(1),
-            (QStringList{
-                "Connect                    Home", "-", "Verify System                     F1",
-                "Update Channel Data          F2", "Update Software (Safe)      F3",
-                "Update Software and Data (All)     F4", "Update Cardless                         F5",
-                "Update M5                                 F6", "-", "Upload...                       PgUp",
-                "-", "Close                            Alt F4"}));
+        // The key names stand in the menu's shortcut column.
+        QCOMPARE(texts(1), (QStringList{"Connect\tHome", "-", "Verify System\tF1", "Update Channel Data\tF2",
+                                        "Update Software (Safe)\tF3", "Update Software and Data (All)\tF4",
+                                        "Update Cardless\tF5", "Update M5\tF6", "-", "Upload...\tPgUp", "-",
+                                        "Close\tAlt F4"}));
         QCOMPARE(texts(2), (QStringList{"Arrange &Icons", "&Cascade", "Tile &Horizontal", "Tile &Vertical"}));
         QCOMPARE(texts(3), (QStringList{"Contents", "&Release note...", "-", "&About..."}));
     }
@@ -186,8 +183,8 @@ private slots:
                 QVERIFY2(actionOf(frame->popup(2), id)->isEnabled() == arrange, row);
             for (const auto& f : openMenu(frame->popup(0))) QVERIFY2(f.enabled, row);
         };
-        const QString connectText = QStringLiteral("Connect                    Home");
-        const QString disconnectText = QStringLiteral("Disconnect                Home");
+        const QString connectText = QStringLiteral("Connect\tHome");
+        const QString disconnectText = QStringLiteral("Disconnect\tHome");
         check("no window", connectText, false, false, false, false);
         choose(frame->popup(0), dl::cmdOpenCom2);
         QVERIFY(sessionTable[2].connected.load());
@@ -282,8 +279,16 @@ private slots:
         QTest::keyClicks(view, QStringLiteral("at"));
         QTest::keyClick(view, Qt::Key_Backspace);
         QTest::keyClick(view, Qt::Key_Return);
+        // Keys as the platform's characters have them: Delete and Alt with a letter make none,
+        // Ctrl+Enter is a line feed, Ctrl+@ a NUL, Ctrl+C the interrupt.
+        QTest::keyClick(view, Qt::Key_Delete);
+        QTest::keyClick(view, Qt::Key_W, Qt::AltModifier);
+        QTest::keyClick(view, Qt::Key_X, Qt::AltModifier);
+        QTest::keyClick(view, Qt::Key_Return, Qt::ControlModifier);
+        QTest::keyClick(view, Qt::Key_At, Qt::ControlModifier);
+        QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
         QByteArray typed;
-        QTRY_COMPARE(typed += com1.drain(), QByteArray("at\b\r"));
+        QTRY_COMPARE(typed += com1.drain(), QByteArray("at\b\r\n\0\x03", 7));
         QTest::keyClick(view, Qt::Key_Home);  // 603: disconnect
         QVERIFY(!sessionTable[1].connected.load());
         // Page Up and Home are the MDI area's scrolling keys too; with the focus there they still
@@ -324,6 +329,35 @@ private slots:
         QVERIFY(rows[6].checked && !rows[5].checked);
         choose(frame->popup(2), dl::cmdWindowMenuFirst);
         QCOMPARE(frame->activeSessionWindow(), windows[1]);
+        // Ctrl+F6 and Ctrl+Shift+F6 step through the windows.
+        QTest::keyClick(frame->sessionWindow(windows[1]), Qt::Key_F6, Qt::ControlModifier);
+        QCOMPARE(frame->activeSessionWindow(), windows[0]);
+        QTest::keyClick(frame->sessionWindow(windows[0]), Qt::Key_F6,
+                        Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(frame->activeSessionWindow(), windows[1]);
+
+        // Cascade keeps usable windows: one standard size, stepped, never under the default 200 x 100.
+        choose(frame->popup(2), dl::cmdCascade);
+        QCOMPARE(com1Sub->size(), com2Sub->size());
+        QVERIFY(com1Sub->width() >= area.width() / 2 && com1Sub->height() >= area.height() / 2);
+        QVERIFY(com1Sub->pos() != com2Sub->pos());
+        QCOMPARE(frame->activeSessionWindow(), windows[1]);
+        frame->resize(150, 120);
+        QCoreApplication::processEvents();
+        choose(frame->popup(2), dl::cmdCascade);
+        QVERIFY(com1Sub->width() >= 200 && com1Sub->height() >= 100);
+    }
+
+    // A frame saved on a screen that is gone comes back onto one.
+    void framePlacedOffEveryScreenComesBack() {
+        Desktop d;
+        auto* frame = d.start();
+        frame->placeAt(dl::Rect{-30000, 40000, -29400, 40500});
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        QVERIFY(screen.intersects(QRect(frame->pos(), frame->size())));
+        QCOMPARE(frame->size(), QSize(600, 500).boundedTo(screen.size()));
+        frame->placeAt(dl::Rect{10, 20, 610, 520});  // a visible place is kept as it is
+        QCOMPARE(frame->pos(), QPoint(10, 20));
     }
 
     void connectionFailedSaysWhy() {

@@ -94,55 +94,53 @@ private slots:
         Opened o;
         SessionWindow* w = o.open(dl::cmdOpenCom1);
         QVERIFY(w && sessionTable[1].connected.load());
-        const QStringList connected{"Disconnect                Home",
+        // The key names stand in the menu's shortcut column.
+        const QStringList connected{"Disconnect\tHome",
                                     "-",
-                                    "Verify System                 F1",
-                                    "Update Channel Data       F2",
-                                    "Update Software (Safe)    F3",
-                                    "Update Firmware (All)      F4",
-                                    "Update Cardless            F5",
-                                    "Update M5                  F6",
+                                    "Verify System\tF1",
+                                    "Update Channel Data\tF2",
+                                    "Update Software (Safe)\tF3",
+                                    "Update Firmware (All)\tF4",
+                                    "Update Cardless\tF5",
+                                    "Update M5\tF6",
                                     "-",
-                                    "Upload...                    PgUp",
+                                    "Upload...\tPgUp",
                                     "-",
-                                    "Close                        Alt+F4"};
+                                    "Close\tAlt+F4"};
         auto rows = contextRows(w);
         QCOMPARE(texts(rows), connected);
         for (int i : {0, 2, 3, 4, 5, 6, 7, 11}) QVERIFY2(rows[i].enabled, qPrintable(rows[i].text));
         QVERIFY(!rows[9].enabled);  // Upload only while programming
 
-        for (const char* p : {"/img/c.img", "/img/b.img", "/img/a.img"}) dl::addRecentFile(p);
+        for (const char* p : {"/img/c.img", "/img/R&D F4", "/img/a.img"}) dl::addRecentFile(p);
         sessionTable[1].programming = 1;
         rows = contextRows(w);
-        QCOMPARE(
-            texts(rows),
-            (QStringList{"Disconnect                Home", "-", "Verify System                 F1",
-                         "Update Channel Data       F2", "-", "Update Software (Safe)    F3",
-                         " &1 /img/a.img", " &2 /img/b.img", " &3 /img/c.img", "-", "Clean Recent Files List",
-                         "-", "Update Firmware (All)      F4", "Update Cardless            F5",
-                         "Update M5                  F6", "-", "Upload...                    PgUp", "-",
-                         "Close                        Alt+F4"}));
+        // A path shows its "&" and is never split at a key name.
+        QCOMPARE(texts(rows),
+                 (QStringList{"Disconnect\tHome", "-", "Verify System\tF1", "Update Channel Data\tF2", "-",
+                              "Update Software (Safe)\tF3", " &1 /img/a.img", " &2 /img/R&&D F4",
+                              " &3 /img/c.img", "-", "Clean Recent Files List", "-",
+                              "Update Firmware (All)\tF4", "Update Cardless\tF5", "Update M5\tF6", "-",
+                              "Upload...\tPgUp", "-", "Close\tAlt+F4"}));
         QStringList usable;
         for (const auto& r : rows)
             if (r.enabled && r.text != "-") usable << r.text;
-        QCOMPARE(usable,
-                 (QStringList{"Disconnect                Home", "Clean Recent Files List",
-                              "Upload...                    PgUp", "Close                        Alt+F4"}));
+        QCOMPARE(usable, (QStringList{"Disconnect\tHome", "Clean Recent Files List", "Upload...\tPgUp",
+                                      "Close\tAlt+F4"}));
 
         sessionTable[1].programming = 0;
         dl::koreanUi = true;
         rows = contextRows(w);
-        // The tabs are spacing of the text itself: a tab would make Qt split off a shortcut column.
-        QCOMPARE(rows[14].text, QStringLiteral("업데이트 M5") + QString(5 + 8 + 8, QLatin1Char(' ')) + "F6");
+        QCOMPARE(rows[14].text, QStringLiteral("업데이트 M5\tF6"));
         QCOMPARE(rows[10].text, QStringLiteral("Clean Recent Files List"));
-        QCOMPARE(rows[0].text, QStringLiteral("연결 해제               Home"));
+        QCOMPARE(rows[0].text, QStringLiteral("연결 해제\tHome"));
+        QCOMPARE(rows.back().text, QStringLiteral("닫기\tAlt+F4"));
 
         dl::koreanUi = false;
         QTest::keyClick(w, Qt::Key_Home);  // disconnect
         QVERIFY(!sessionTable[1].connected.load());
         rows = contextRows(w);
-        QCOMPARE(texts(rows), (QStringList{"Connect                    Home", "Settings...", "-",
-                                           "Close                        Alt+F4"}));
+        QCOMPARE(texts(rows), (QStringList{"Connect\tHome", "Settings...", "-", "Close\tAlt+F4"}));
         for (const auto& r : rows) QVERIFY(r.enabled || r.text == "-");
     }
 
@@ -174,7 +172,27 @@ private slots:
         QTest::mouseRelease(b->view(), Qt::RightButton, {}, QPoint(30, 30));
         QVERIFY(SessionWindow::contextMenu());
         QCOMPARE(SessionWindow::contextMenu()->parentWidget(), static_cast<QWidget*>(b));
+
+        // A right press while the menu is open opens a fresh one where it was made.
+        QPointer<QMenu> first = SessionWindow::contextMenu();
+        const QPoint inA = a->view()->mapToGlobal(QPoint(40, 40));
+        QTest::mousePress(first, Qt::RightButton, {}, first->mapFromGlobal(inA));
+        QTRY_VERIFY(SessionWindow::contextMenu() && SessionWindow::contextMenu() != first.data());
+        QCOMPARE(SessionWindow::contextMenu()->parentWidget(), static_cast<QWidget*>(a));
         SessionWindow::contextMenu()->close();
+        QCoreApplication::processEvents();
+
+        // Released over the frame's empty background: none opens.
+        choose(o.frame->popup(2), dl::cmdTileHorizontal);
+        o.frame->subWindowOf(b->id())->showMinimized();
+        QCoreApplication::processEvents();
+        const QPoint empty = o.frame->mdiArea()->viewport()->rect().bottomRight() - QPoint(5, 5);
+        QVERIFY(!qobject_cast<SessionWindow*>(
+            QApplication::widgetAt(o.frame->mdiArea()->viewport()->mapToGlobal(empty))));
+        QTest::mousePress(a->view(), Qt::RightButton, {}, QPoint(20, 20));
+        QTest::mouseRelease(a->view(), Qt::RightButton, {},
+                            a->view()->mapFrom(o.frame->mdiArea()->viewport(), empty));
+        QVERIFY(!SessionWindow::contextMenu());
     }
 
     void scrollingInPixels() {

@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QMenuBar>
+#include <QStyle>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +24,7 @@
 #include "release_notes_window.h"
 #include "serial/port.h"
 #include "session/session.h"
+#include "terminal_view.h"
 
 namespace {
 
@@ -92,11 +95,20 @@ int main(int argc, char** argv) {
     if (box) {
         // COM1 is the box for this run only; its sample image is the first recent image and its
         // folder the dialogs' start.
-        // A first demonstration has no saved places: give the frame and Com1 room to show the box.
-        if (dl::sessionTable[0].windowRect == dl::Rect{100, 100, 200, 100})
-            desktop.frame()->placeAt(dl::Rect{40, 40, 1040, 760});
+        // A first demonstration has no saved places: Com1 gets room for all 35 rows with the panel
+        // beneath them, and the frame room for Com1.
+        const QSize cell = dl::gui::TerminalView::cellSize();
+        const QStyle* style = QApplication::style();
+        const int border = style->pixelMetric(QStyle::PM_MdiSubWindowFrameWidth) + 2;
+        const int width = dl::kScreenColumns * cell.width() + 2 * border;
+        const int height = dl::kScreenRows * cell.height() + 20 + style->pixelMetric(QStyle::PM_TitleBarHeight) +
+                           2 * border;
+        if (dl::sessionTable[0].windowRect == dl::Rect{100, 100, 200, 100}) {
+            const int bar = desktop.frame()->menuBar()->sizeHint().height();
+            desktop.frame()->placeAt(dl::Rect{40, 40, 40 + width + 40, 40 + height + bar + 40});
+        }
         if (dl::sessionTable[1].windowRect == dl::Rect{4, 6, 204, 106})
-            dl::sessionTable[1].windowRect = {0, 0, 900, 640};
+            dl::sessionTable[1].windowRect = {0, 0, width, height};
         dl::setDevicePath(1, box->pty);
         dl::addRecentFile(box->image);
         dl::lastImageDirectory = box->directory;

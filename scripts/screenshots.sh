@@ -139,11 +139,11 @@ focus_named 'Serial Port Settings'
 shoot docs/settings-en.png
 stop_all
 
-# A programming run: Update Software (Safe) by F3, the image typed into the file dialog. The window
-# is taller than the screen's 35 rows, so the panel on its bottom edge is not covered by text rows.
+# A programming run: Update Software (Safe) by F3, the image typed into the file dialog. The window is
+# shorter than the screen's 35 rows: the panel on its bottom edge lies over the text rows.
 head -c $((96 * 4096)) /dev/urandom >"$work/stb.img"
 start_box programming --baud 115200 --image "$work/stb.img"
-win_bottom=760 start_program programming 1
+start_program programming 1
 xdotool key F3
 focus_named 'File to upload'
 sleep 0.3

@@ -106,7 +106,12 @@ void storeExitSettings(Profile& p, const Rect& frameRect) {
 }
 
 bool saveExitSettings(const std::string& path, const Rect& frameRect, std::string* error) {
-    Profile p = Profile::load(path);
+    std::string refusal;
+    Profile p = Profile::load(path, &refusal);
+    if (!refusal.empty()) {
+        if (error) *error = path + ": " + refusal;
+        return false;
+    }
     storeExitSettings(p, frameRect);
     if (p.save(path)) return true;
     if (error) *error = path + ": " + std::strerror(errno);

@@ -32,8 +32,9 @@ void loadStartupSettings(const Profile& profile);
 // rectangle at exit, stored into slot 0 first.
 void storeExitSettings(Profile& profile, const Rect& frameRect);
 
-// Loads the file at `path`, stores the exit settings and saves it. False (with errno's reason in
-// `error`) when the file could not be written; the old file is then left whole.
+// Loads the file at `path`, stores the exit settings and saves it. False (with the reason in `error`)
+// when the file could not be written, or is there but could not be read (it is then not touched); the
+// old file is left whole either way.
 bool saveExitSettings(const std::string& path, const Rect& frameRect, std::string* error = nullptr);
 
 }  // namespace dl

@@ -8,9 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "base/text_case.h"
 
@@ -164,13 +163,35 @@ Profile Profile::parse(std::string_view text) {
     return p;
 }
 
-Profile Profile::load(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream content;
-    content << in.rdbuf();
-    if (in.bad()) return {};
-    return parse(content.str());
+Profile Profile::load(const std::string& path, std::string* refusal) {
+    auto refuse = [&](std::string why) {
+        if (refusal) *refusal = std::move(why);
+        return Profile{};
+    };
+    if (refusal) refusal->clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? Profile{} : refuse(std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return refuse(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("not a regular file");
+    if (static_cast<uint64_t>(st.st_size) > kMaxSize)
+        return refuse("larger than " + std::to_string(kMaxSize / 1024) + " KiB");
+    std::string content;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return refuse(std::strerror(errno));
+        if (n == 0) break;
+        content.append(buffer, static_cast<size_t>(n));
+        if (content.size() > kMaxSize)
+            return refuse("larger than " + std::to_string(kMaxSize / 1024) + " KiB");
+    }
+    return parse(content);
 }
 
 std::string Profile::text() const {

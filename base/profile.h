@@ -29,8 +29,12 @@ struct Profile {
     bool crlf = false;               // write CR LF line ends
     bool byteOrderMark = false;      // the file began with a UTF-8 byte-order mark; kept on save
 
-    // A missing or unreadable file gives an empty profile.
-    static Profile load(const std::string& path);
+    // A missing file gives an empty profile, as a first start has. A file that is there but cannot
+    // serve as settings (no read permission, not a regular file, larger than kMaxSize, a read error)
+    // gives an empty profile too and, in `refusal`, why: such a file must never be written over. The
+    // file is opened without blocking, so a FIFO or a device put in its place cannot stall the start.
+    static Profile load(const std::string& path, std::string* refusal = nullptr);
+    static constexpr size_t kMaxSize = size_t{1} << 20;
     static Profile parse(std::string_view text);
     std::string text() const;
 

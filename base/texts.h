@@ -105,6 +105,7 @@ enum class Text : uint16_t {
     sendFailedTitle,
     receiveFailedTitle,
     programmingFailedTitle,
+    settingsUnreadableText,
     // The command-line tool's own lines.
     cliConnected,
     cliNoSession,

@@ -28,7 +28,12 @@ int signalFd() {
 
 bool openSession(const Options& o, CliHost& host) {
     // The settings file names the devices; the command line overrides it.
-    loadLinkSettings(Profile::load(defaultSettingsPath()));
+    std::string refusal;
+    const std::string path = defaultSettingsPath();
+    loadLinkSettings(Profile::load(path, &refusal));
+    if (!refusal.empty())
+        std::fprintf(stderr, "downloader-cli: %s: %s (its [Devices] are not used)\n", path.c_str(),
+                     refusal.c_str());
     if (!o.device.empty()) setDevicePath(o.portNumber, o.device);
     host.setBaud(o.baud);
     if (frameCommand(static_cast<uint16_t>(cmdOpenCom1 + o.portNumber - 1), 0) == 0) {

@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/dispatch.h"
 #include "app/settings.h"
 #include "base/profile.h"
+#include "base/texts.h"
 #include "exchange/handlers.h"
 #include "frame_window.h"
 #include "gui_host.h"
@@ -44,7 +46,10 @@ QStringList DesktopApp::releaseNotesFolders(const QString& dir) {
 void DesktopApp::start() {
     initResources();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icon.xpm")));
-    const Profile profile = Profile::load(settingsPath_.toStdString());
+    std::string refusal;
+    const Profile profile = Profile::load(settingsPath_.toStdString(), &refusal);
+    // A file that is there but unreadable is left alone at exit, and the user is told so once.
+    settingsRefused_ = !refusal.empty();
     loadStartupSettings(profile);
     loadLinkSettings(profile);
     // The reader hands the box's programming lines and the transfers' bytes to these: without them
@@ -57,11 +62,19 @@ void DesktopApp::start() {
     if (alwaysOnTop) frame_->setAlwaysOnTop(true);
     frame_->placeAt(sessionTable[0].windowRect);
     frame_->show();
+    if (settingsRefused_) {
+        const std::string detail = settingsPath_.toStdString() + ": " + refusal;
+        QTimer::singleShot(0, frame_.get(), [detail] {
+            hostMessageBox(0, std::string(text(Text::settingsUnreadableText)),
+                           std::string(text(Text::appTitle)), MessageIcon::warning, MessageButtons::ok,
+                           detail);
+        });
+    }
 }
 
 void DesktopApp::exitStep() {
     std::string error;
-    if (!saveExitSettings(settingsPath_.toStdString(), frame_->frameRect(), &error))
+    if (!settingsRefused_ && !saveExitSettings(settingsPath_.toStdString(), frame_->frameRect(), &error))
         std::fprintf(stderr, "downloader: settings not saved to %s: %s\n",
                      settingsPath_.toLocal8Bit().constData(), error.c_str());
     if (onExit) onExit();

@@ -36,6 +36,7 @@ private:
     void exitStep();
 
     QString settingsPath_;
+    bool settingsRefused_ = false;  // the file is there but could not be read: never written over
     std::unique_ptr<FrameWindow> frame_;
     std::unique_ptr<GuiHost> host_;
 };

@@ -1,5 +1,7 @@
 // The frame: start-up and exit settings, the menus in every session state, the port items' toggle,
 // the close sequence with a window that refuses, the named keys and the window arrangement.
+#include <sys/stat.h>
+
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
@@ -346,6 +348,27 @@ private slots:
         QCoreApplication::processEvents();
         choose(frame->popup(2), dl::cmdCascade);
         QVERIFY(com1Sub->width() >= 200 && com1Sub->height() >= 100);
+    }
+
+    // A settings file that cannot be read is said once at start and left alone at exit.
+    void unreadableSettingsAreSaidAndLeftAlone() {
+        Desktop d;
+        QVERIFY(::mkfifo(QFile::encodeName(d.settings()).constData(), 0600) == 0);
+        QString said, detail;
+        auto asked = whenModal<QMessageBox>([&](QMessageBox* box) {
+            said = box->text();
+            detail = box->informativeText();
+            press(box, QMessageBox::Ok);
+        });
+        auto* frame = d.start();
+        QTRY_VERIFY(*asked);
+        QCOMPARE(said, QStringLiteral(
+                           "The settings file cannot be read: the settings of this run will not be saved."));
+        QVERIFY2(detail.contains(QStringLiteral("not a regular file")), qPrintable(detail));
+        QVERIFY(frame->close());
+        QVERIFY(d.exited);
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(d.settings()).constData(), &st) == 0 && S_ISFIFO(st.st_mode));
     }
 
     // A frame saved on a screen that is gone comes back onto one.

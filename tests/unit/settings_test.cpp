@@ -2,10 +2,15 @@
 #include "app/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "app/dispatch.h"
 #include "base/language.h"
 #include "base/recent_files.h"
+#include "integration/test_files.h"
 #include "session/session.h"
 
 namespace dl {
@@ -116,6 +121,43 @@ TEST(LocaleCountry, KoreaOrNoTerritoryIsEightyTwo) {
             unsetenv(names[i]);
         }
     }
+}
+
+// A settings file that is there but cannot be read is never written over, and nothing stalls on one
+// (a FIFO) or reads without end (a device). A missing one is a first start, not a refusal.
+TEST_F(SettingsTest, AFileThatCannotBeReadIsRefusedAndLeftAlone) {
+    dltest::ScratchDir dir;
+    const std::string fifo = dir.file("fifo.ini"), big = dir.file("big.ini"), locked = dir.file("locked.ini");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(big) << "[Devices]\nCOM1=/dev/ttyUSB0\n";
+    ASSERT_EQ(::truncate(big.c_str(), Profile::kMaxSize + 1), 0);
+    std::vector<std::string> refused = {fifo, big};
+    if (::geteuid() != 0) {  // root reads it anyway
+        std::ofstream(locked) << "[Settings]\nWinLeft0=5\n";
+        ::chmod(locked.c_str(), 0);
+        refused.push_back(locked);
+    }
+    for (const std::string& path : refused) {
+        std::string why, error;
+        EXPECT_TRUE(Profile::load(path, &why).lines.empty()) << path;
+        EXPECT_FALSE(why.empty()) << path;
+        EXPECT_FALSE(saveExitSettings(path, Rect{1, 2, 3, 4}, &error)) << path;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+    }
+    for (const std::string path : {dir.path().string(), std::string("/dev/zero")}) {
+        std::string why;
+        EXPECT_TRUE(Profile::load(path, &why).lines.empty()) << path;
+        EXPECT_FALSE(why.empty()) << path;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced by a file";
+    ASSERT_EQ(::stat(big.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<size_t>(st.st_size), Profile::kMaxSize + 1);
+
+    std::string why = "stale";
+    Profile::load(dir.file("none.ini"), &why);
+    EXPECT_TRUE(why.empty());
 }
 
 }  // namespace

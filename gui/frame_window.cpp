@@ -56,6 +56,31 @@ std::optional<MenuKey> menuKeyOf(const QKeyEvent* e) {
 // A session window's default size: no arrangement makes one smaller.
 constexpr QSize kLeastWindow(200, 100);
 
+// A rectangle as the settings file holds it (any 32-bit values), in the range a window can take; an
+// empty one takes `fallback`'s size.
+QRect savedRect(const Rect& r, QSize fallback) {
+    static constexpr int64_t far = 1 << 24;
+    const auto at = [](int32_t v) { return static_cast<int>(std::clamp<int64_t>(v, -far, far)); };
+    const int64_t w = int64_t(r.right) - r.left, h = int64_t(r.bottom) - r.top;
+    return QRect(at(r.left), at(r.top), w > 0 ? static_cast<int>(std::min(w, far)) : fallback.width(),
+                 h > 0 ? static_cast<int>(std::min(h, far)) : fallback.height());
+}
+
+// Whether `room` shows enough of `r` to take hold of it: a corner of 64 by 32 pixels (or all of a
+// smaller one).
+bool showsEnough(const QRect& room, const QRect& r) {
+    const QRect seen = room.intersected(r);
+    return seen.width() >= std::min(64, r.width()) && seen.height() >= std::min(32, r.height());
+}
+
+// `r` no larger than `room` and moved inside it.
+QRect movedInto(QRect r, const QRect& room) {
+    r.setSize(r.size().boundedTo(room.size()));
+    r.moveLeft(std::clamp(r.left(), room.left(), room.right() + 1 - r.width()));
+    r.moveTop(std::clamp(r.top(), room.top(), room.bottom() + 1 - r.height()));
+    return r;
+}
+
 bool checkable(uint16_t id) {
     return (id >= cmdOpenCom1 && id <= cmdOpenCom4) ||
            (id >= cmdWindowMenuFirst && id < cmdWindowMenuFirst + 4);
@@ -149,8 +174,18 @@ WindowId FrameWindow::openSessionWindow(const QString& title, int slot) {
     QMdiSubWindow* sub = mdi_->addSubWindow(w);
     sub->setAttribute(Qt::WA_DeleteOnClose);
     sub->setWindowTitle(title);
+    // A saved place the screens cannot show (a size of millions, a corner far off) is brought back
+    // within the desktop's size, so the window paints and can be reached.
     const Rect r = sessionTable[slot].windowRect;
-    sub->setGeometry(r.left, r.top, std::max(1, r.right - r.left), std::max(1, r.bottom - r.top));
+    QRect want = savedRect(r, QSize(1, 1));
+    QRect desk;
+    for (const QScreen* screen : QGuiApplication::screens()) desk |= screen->availableGeometry();
+    if (!desk.isEmpty()) {
+        desk.moveTopLeft(QPoint(0, 0));
+        want.setSize(want.size().boundedTo(desk.size()));
+        if (!showsEnough(desk, want)) want = movedInto(want, desk);
+    }
+    sub->setGeometry(want);
     sub->show();
     return w->id();
 }
@@ -338,27 +373,24 @@ Rect FrameWindow::frameRect() const {
 }
 
 void FrameWindow::placeAt(const Rect& r) {
-    const QSize least = minimumSizeHint();
-    const int w = r.right - r.left > 0 ? r.right - r.left : least.width();
-    const int h = r.bottom - r.top > 0 ? r.bottom - r.top : least.height();
-    QRect want(r.left, r.top, w, h);
-    // A place saved on a screen that is gone (or off every screen) is moved onto the nearest one,
-    // keeping what of it fits.
-    bool visible = false;
+    QRect want = savedRect(r, minimumSizeHint());
+    // A saved place is kept where a screen shows enough of it to grab; one on a screen that is gone (or
+    // off every screen) is moved onto the nearest screen, and no size is kept that no screen can show.
     const QScreen* nearest = nullptr;
     qint64 best = 0;
+    QRect all;
+    bool seen = false;
     for (const QScreen* screen : QGuiApplication::screens()) {
         const QRect g = screen->availableGeometry();
-        visible = visible || g.intersects(want);
+        all |= g;
+        seen = seen || showsEnough(g, want);
         const QPoint d = g.center() - want.center();
         const qint64 far = qint64(d.x()) * d.x() + qint64(d.y()) * d.y();
         if (!nearest || far < best) nearest = screen, best = far;
     }
-    if (!visible && nearest) {
-        const QRect g = nearest->availableGeometry();
-        want.setSize(want.size().boundedTo(g.size()));
-        want.moveLeft(std::clamp(want.left(), g.left(), g.right() + 1 - want.width()));
-        want.moveTop(std::clamp(want.top(), g.top(), g.bottom() + 1 - want.height()));
+    if (nearest) {
+        want.setSize(want.size().boundedTo(all.size()));
+        if (!seen) want = movedInto(want, nearest->availableGeometry());
     }
     move(want.topLeft());
     resize(want.size());

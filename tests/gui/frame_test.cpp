@@ -373,7 +373,9 @@ private slots:
 
     // A frame saved on a screen that is gone comes back onto one.
     void framePlacedOffEveryScreenComesBack() {
+        Pty com1, com2;
         Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
         auto* frame = d.start();
         frame->placeAt(dl::Rect{-30000, 40000, -29400, 40500});
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
@@ -381,6 +383,17 @@ private slots:
         QCOMPARE(frame->size(), QSize(600, 500).boundedTo(screen.size()));
         frame->placeAt(dl::Rect{10, 20, 610, 520});  // a visible place is kept as it is
         QCOMPARE(frame->pos(), QPoint(10, 20));
+        frame->placeAt(dl::Rect{-595, 20, 5, 520});  // five pixels of it seen are not enough to grab
+        QVERIFY(screen.intersected(QRect(frame->pos(), frame->size())).width() >= 64);
+        // Sizes no screen shows, and the largest values the file can hold, fit the screens.
+        frame->placeAt(dl::Rect{0, 0, 100000000, 100000000});
+        QVERIFY(frame->width() <= screen.width() && frame->height() <= screen.height());
+        frame->placeAt(dl::Rect{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX});
+        QVERIFY(screen.intersects(QRect(frame->pos(), frame->size())));
+        sessionTable[2].windowRect = dl::Rect{-100000000, 0, 100000000, 100000000};
+        choose(frame->popup(0), dl::cmdOpenCom2);
+        QMdiSubWindow* sub = frame->subWindowOf(frame->activeSessionWindow());
+        QVERIFY(sub && sub->width() <= screen.width() && sub->x() + sub->width() > 0);
     }
 
     void connectionFailedSaysWhy() {

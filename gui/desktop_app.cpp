@@ -8,9 +8,11 @@
 
 #include "app/dispatch.h"
 #include "app/settings.h"
+#include "base/commands.h"
 #include "base/profile.h"
 #include "base/texts.h"
 #include "exchange/handlers.h"
+#include "exit_signals.h"
 #include "frame_window.h"
 #include "gui_host.h"
 #include "serial/port.h"
@@ -32,6 +34,7 @@ DesktopApp::DesktopApp(QString settingsPath)
                                            : std::move(settingsPath)) {}
 
 DesktopApp::~DesktopApp() {
+    exitSignals_.reset();
     // The frame first: its session windows still reach the host while they go.
     frame_.reset();
     host_.reset();
@@ -70,6 +73,11 @@ void DesktopApp::start() {
                            detail);
         });
     }
+}
+
+void DesktopApp::catchExitSignals() {
+    exitSignals_.reset();  // its end restores the default actions
+    exitSignals_ = std::make_unique<ExitSignals>([] { frameCommand(cmdExit, 0); });
 }
 
 void DesktopApp::exitStep() {

@@ -13,6 +13,7 @@ namespace dl::gui {
 
 class FrameWindow;
 class GuiHost;
+class ExitSignals;
 
 class DesktopApp {
 public:
@@ -29,6 +30,9 @@ public:
     // installed data folders.
     static QStringList releaseNotesFolders(const QString& programDirectory);
 
+    // SIGTERM and SIGINT from here on run File, Exit (a second one ends the program at once).
+    void catchExitSignals();
+
     // Runs after the settings were written at exit (the program quits its event loop there).
     std::function<void()> onExit;
 
@@ -39,6 +43,7 @@ private:
     bool settingsRefused_ = false;  // the file is there but could not be read: never written over
     std::unique_ptr<FrameWindow> frame_;
     std::unique_ptr<GuiHost> host_;
+    std::unique_ptr<ExitSignals> exitSignals_;
 };
 
 }  // namespace dl::gui

@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
     dl::gui::DesktopApp desktop(settings);
     desktop.onExit = [] { QCoreApplication::quit(); };
     desktop.start();
+    desktop.catchExitSignals();
     if (box) {
         // COM1 is the box for this run only; its sample image is the first recent image and its
         // folder the dialogs' start.

@@ -6,6 +6,7 @@
 #include <QMdiSubWindow>
 #include <QMenuBar>
 #include <QScreen>
+#include <csignal>
 
 #include "base/commands.h"
 #include "base/language.h"
@@ -348,6 +349,33 @@ private slots:
         QCoreApplication::processEvents();
         choose(frame->popup(2), dl::cmdCascade);
         QVERIFY(com1Sub->width() >= 200 && com1Sub->height() >= 100);
+    }
+
+    // SIGTERM and SIGINT run File, Exit: the guard asks while a transfer runs and No keeps the program;
+    // without a transfer the settings are saved and the program ends.
+    void terminationSignalsRunFileExit() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        auto* frame = d.start();
+        d.app->catchExitSignals();
+        choose(frame->popup(0), dl::cmdOpenCom1);
+        sessionTable[1].transferActive = 1;
+        QString asked;
+        auto ran = whenModal<QMessageBox>([&](QMessageBox* box) {
+            asked = box->text();
+            press(box, QMessageBox::No);
+        });
+        ::raise(SIGTERM);
+        QTRY_VERIFY(*ran);
+        QCOMPARE(asked, QStringLiteral("Stop downloading and close program ?"));
+        QVERIFY(!d.exited);
+        QVERIFY(sessionTable[1].connected.load());
+        sessionTable[1].transferActive = 0;
+        d.app->catchExitSignals();  // a second signal would end the test itself
+        ::raise(SIGINT);
+        QTRY_VERIFY(d.exited);
+        QVERIFY(d.readSettings().contains("WinLeft1="));
     }
 
     // A settings file that cannot be read is said once at start and left alone at exit.

@@ -5,7 +5,9 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -67,6 +69,13 @@ void drainWake(const UniqueFd& fd) {
     }
 }
 
+bool isPseudoTerminal(int fd) {
+    struct stat st {};
+    // Unix98 pseudo-terminal slaves have the majors 136 to 143.
+    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+}
+
 bool openExclusive(PortSession& s, const std::string& path) {
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
@@ -81,7 +90,11 @@ bool openExclusive(PortSession& s, const std::string& path) {
         connectError = path + ": in use by another program";
         return false;
     }
-    if (::ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY) {
+    // A pseudo-terminal lives as long as its master side: an exclusive flag left on it by a holder that
+    // was killed (and so never took it back) would refuse every later open of a normal user, with
+    // nobody holding the line. There the lock alone keeps two programs apart; a real device forgets
+    // the flag at its last close.
+    if (!isPseudoTerminal(fd.get()) && ::ioctl(fd.get(), TIOCEXCL) != 0 && errno != ENOTTY) {
         connectError = path + ": " + std::strerror(errno);
         return false;
     }

@@ -242,6 +242,16 @@ TEST_F(Cli, ABoxThatStopsMidRunIsGivenUpAtTheTimeout) {
     EXPECT_LT(r.elapsed, 5000ms) << describe(r);
 }
 
+// A tool killed outright leaves the line free for the next one, a normal user's included (root
+// would pass regardless): nothing holds the port once its holder is gone.
+TEST_F(Cli, ALineIsFreeAgainOnceItsHolderWasKilled) {
+    StbsimProcess sim({"--no-banner", "--keep-open"});
+    CliResult first = run({"--port", sim.ptyPath(), "receive", "--timeout", "30", dir.file("a.bin")}, 1500ms);
+    ASSERT_TRUE(first.killed) << describe(first);
+    CliResult again = run({"--port", sim.ptyPath(), "receive", "--timeout", "1", dir.file("b.bin")});
+    EXPECT_EQ(again.exitCode, 1) << "the port opened and no upload came: " << describe(again);
+}
+
 TEST_F(Cli, PortThatCannotBeOpenedExitsThree) {
     CliResult r =
         run({"--port", dir.file("no-such-tty"), "receive", "--timeout", "1", dir.file("saved.bin")});

@@ -1,6 +1,7 @@
 // The serial link on real pseudo-terminals: connect, typing, routing, error marks, disconnect and a
 // vanished device.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -418,25 +419,25 @@ struct Restore {
     ~Restore() { slot = saved; }
 };
 
-// Root ignores TIOCEXCL, so the flag itself is looked at: left on the device after a disconnect, it
-// refuses every later open of a normal user, reconnecting included.
+// A pseudo-terminal outlives its holders while its master is open, so a flag left on it by a holder
+// that was killed would refuse every later open of a normal user: there the lock alone keeps others
+// out, and it ends with the connection (also with a connect that fails after taking it).
 TEST_F(PortLinkTest, ExclusiveUseEndsWithTheConnection) {
     UniqueFd other(::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(other.valid());
     int exclusive = -1;
     open(kWin1, 1, pty);
     ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 1) << "held exclusively while connected";
+    EXPECT_EQ(exclusive, 0) << "no flag that a killed holder could leave behind";
+    EXPECT_NE(::flock(other.get(), LOCK_EX | LOCK_NB), 0) << "held while connected";
     disconnectPort(kWin1);
-    ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
+    ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::flock(other.get(), LOCK_UN), 0);
 
-    // A connect that fails after the flag was set lets go of it too.
     Restore keep(setLineAttributes);
     setLineAttributes = [](int, const termios&) { return -1; };
     EXPECT_EQ(connectPort(kWin1), 0);
-    ASSERT_EQ(::ioctl(other.get(), TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
 }
 
 // tcsetattr answers 0 when any part of the change took effect; a device that drops the handshake

@@ -56,8 +56,10 @@ std::string parseSub(const std::vector<std::string>& args, bool program, bool re
         } else if (a == "--timeout") {
             const std::string* v = next();
             int t = 0;
-            if (!v || std::from_chars(v->data(), v->data() + v->size(), t).ec != std::errc() || t <= 0)
-                return "--timeout takes a number of seconds";
+            // The whole value must be the number: "2min" or "1e3" would otherwise read as 2 or 1.
+            const char* end = v ? v->data() + v->size() : nullptr;
+            if (!v || std::from_chars(v->data(), end, t).ptr != end || t <= 0)
+                return "--timeout takes a whole number of seconds";
             o.timeout = t;
         } else if (a.size() > 1 && a[0] == '-' && a != "-") {
             return "unknown option " + a;

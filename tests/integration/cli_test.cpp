@@ -271,6 +271,8 @@ TEST_F(Cli, UsageErrorsExitTwoAndTouchNoPort) {
         {"send"},
         {"send", data, data},
         {"send", "--timeout", "soon", data},
+        {"send", "--timeout", "2min", data},
+        {"send", "--timeout", "1e3", data},
         {"program", "--kind", "everything", data},
         {"receive", "--kind", "safe", dir.file("out.bin")},
         {"terminal", "extra"},

@@ -87,16 +87,28 @@ void startDataPhase(ReceiveRun& r) {
     r.state = ReceiveState::dataPhase;
 }
 
+// An empty upload has no data block to wait for (a box may send none): it is complete at its start,
+// and the checksum is asked for at once.
+void completeEmptyUpload(ReceiveRun& r) {
+    r.t.token.length = 0;
+    r.s.startTick = r.nowTick;
+    if (setPercent(r.s, 100)) r.out.progressChanged = true;
+    addTokenLine(r.out, kTokenSendSum);
+    r.state = ReceiveState::awaitChecksum;
+}
+
 // A line end starts the data at once and drops the rest of the block; an accepted byte starts it too,
 // but the rest of that block is still collected as text. Either way the block carries no data.
 Flow onDataStart(ReceiveRun& r, uint8_t byte) {
-    if (byte == kCr || byte == kLf) {
-        r.t.token.length = 0;
-        startDataPhase(r);
+    const bool lineEnd = byte == kCr || byte == kLf;
+    if (!lineEnd && !collectAny(r.t.token, byte)) return Flow::next;
+    if (r.t.announcedSize.load() == 0) {
+        completeEmptyUpload(r);
         return Flow::stop;
     }
-    if (collectAny(r.t.token, byte)) startDataPhase(r);
-    return Flow::next;
+    if (lineEnd) r.t.token.length = 0;
+    startDataPhase(r);
+    return lineEnd ? Flow::stop : Flow::next;
 }
 
 Flow onChecksumField(ReceiveRun& r, uint8_t byte) {

@@ -10,8 +10,8 @@
 //
 // The buffer holds 262144 bytes and is never written past: an announced size above that, or a
 // negative one, is refused at the size step: the data is not asked for, the machine goes idle and
-// the screen shows the mark "<CE-1B>" (EFBIG). An announced size of 0 completes with the first data
-// block, storing nothing, at 100 percent.
+// the screen shows the mark "<CE-1B>" (EFBIG). An announced size of 0 is complete at the start of its
+// data (a box may send no data block for it): the checksum is asked for at once, at 100 percent.
 #pragma once
 
 #include <cstdint>

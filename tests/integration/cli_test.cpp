@@ -194,6 +194,16 @@ TEST_F(Cli, ReceiveSavesTheUploadByteExact) {
     EXPECT_EQ(upload->get("done"), "1") << upload->raw;
 }
 
+// An upload that announces no bytes ends at once as the empty upload it is.
+TEST_F(Cli, AnEmptyUploadIsSavedAtOnce) {
+    StbsimProcess sim({"--no-banner", "--upload", dir.write("upload.bin", ""), "--upload-after-ms", "150"});
+    CliResult r = run({"--port", sim.ptyPath(), "receive", "--timeout", "5", dir.file("saved.bin")});
+    ASSERT_EQ(r.exitCode, 0) << describe(r) << sim.log();
+    EXPECT_NE(r.out.find("0 bytes received"), std::string::npos) << describe(r);
+    EXPECT_EQ(dir.read("saved.bin"), "");
+    EXPECT_LT(r.elapsed, 3s) << "it did not wait for a data block";
+}
+
 TEST_F(Cli, AbandonedExchangesExitOne) {
     {
         // The box's size request comes back spoiled: the tool gives up on the send.

@@ -3,11 +3,13 @@
 #include <QApplication>
 #include <QDir>
 #include <QIcon>
+#include <QTimer>
 #include <cstdio>
 
 #include "app/dispatch.h"
 #include "app/settings.h"
 #include "base/profile.h"
+#include "exchange/exchange_watch.h"
 #include "exchange/handlers.h"
 #include "frame_window.h"
 #include "gui_host.h"
@@ -57,6 +59,11 @@ void DesktopApp::start() {
     if (alwaysOnTop) frame_->setAlwaysOnTop(true);
     frame_->placeAt(sessionTable[0].windowRect);
     frame_->show();
+    // The exchange watch and the panel's running clock. Twice a second, so the shown second never
+    // lags by a whole one; the timer goes with the frame.
+    auto* watch = new QTimer(frame_.get());
+    QObject::connect(watch, &QTimer::timeout, [] { exchangeTick(); });
+    watch->start(500);
 }
 
 void DesktopApp::exitStep() {

@@ -26,6 +26,7 @@ template <class Handler>
 void runMachine(Handler& handler, PortSession& s, int state, std::span<const uint8_t> piece) {
     if (!handler) return;
     const int next = handler(s, state, piece);
+    if (next < 0) return;  // the exchange was given up under this step; it was told already
     // A handler may have stored the state itself before it posted anything; the window may have ended
     // the exchange since (a refused stream): that end must not be overwritten with a stale state.
     int32_t expected = state;

@@ -92,6 +92,8 @@ constexpr Entry kTexts[] = {
      {}},
     {Text::bootBlockTitle, "Critical Warning: BOOT BLOCK of the STB will be DESTROYED !!!", {}},
     {Text::sectorTitle, "Com%d sector %02X chk=%X", {}},
+    {Text::sectorTitleDone, "Com%d sector %02X chk=%X done", "Com%d sector %02X chk=%X 완료"},
+    {Text::sectorTitleStopped, "Com%d sector %02X chk=%X stopped", "Com%d sector %02X chk=%X 중단"},
     {Text::fileFilterSoftware, "Software(*.img)", {}},
     {Text::fileFilterData, "Data(*.dat)", {}},
     {Text::fileFilterAll, "All Files(*.*)", {}},

@@ -93,7 +93,9 @@ enum class Text : uint16_t {
     imageDialogTitle,
     bootBlockText,
     bootBlockTitle,
-    sectorTitle,  // "Com%d sector %02X chk=%X"
+    sectorTitle,         // "Com%d sector %02X chk=%X"
+    sectorTitleDone,     // the same figures once the box ended the run
+    sectorTitleStopped,  // the same figures once the run was cut off or given up
     fileFilterSoftware,
     fileFilterData,
     fileFilterAll,

@@ -17,6 +17,7 @@
 #include "base/texts.h"
 #include "cli_session.h"
 #include "exchange/data_stream.h"
+#include "exchange/exchange_watch.h"
 #include "exchange/handlers.h"
 #include "exchange/sector_sender.h"
 #include "protocol/outcome.h"
@@ -75,10 +76,9 @@ private:
 };
 
 // Hands posted commands to the dispatcher and then to the run's own observer, until the observer
-// says the run is over (an exit code >= 0), a signal arrives, or the deadline (when the observer keeps
-// asking for one) passes.
-int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<bool()> timedOut,
-            std::function<void()> onTick) {
+// says the run is over (an exit code >= 0) or a signal arrives. The core's exchange watch runs on each
+// turn: a box that goes quiet ends the exchange with cmdExchangeEnded, as in the desktop program.
+int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<void()> onTick) {
     pollfd fds[2] = {{host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
     for (;;) {
         int r = ::poll(fds, 2, 100);
@@ -101,9 +101,19 @@ int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::func
                 if (int code = onPosted(*p); code >= 0) return code;
             }
         }
+        exchangeTick();
         onTick();
-        if (timedOut()) return kExitAbandoned;
     }
+}
+
+// The watch gave the exchange up: its line on stderr, and the tool's exit code for it.
+int stalled(Text line, int seconds = 0) {
+    std::fprintf(stderr, "%s\n", formatText(line, seconds).c_str());
+    return kExitAbandoned;
+}
+
+bool isStall(const Posted& p) {
+    return p.command == cmdExchangeEnded && lastOutcome().kind == OutcomeKind::noAnswer;
 }
 
 // The exit code of an exchange that ended without its result.
@@ -130,20 +140,6 @@ bool fileExists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The exchange is given up when nothing moves for the timeout: no posted command and no progress of
-// the given counter. A box that stops in the middle must not hang the tool.
-struct Deadline {
-    int seconds;
-    Clock::time_point at;
-    uint64_t lastCount = 0;
-    explicit Deadline(int s) : seconds(s), at(Clock::now() + std::chrono::seconds(s)) {}
-    void extend() { at = Clock::now() + std::chrono::seconds(seconds); }
-    void watch(uint64_t count) {
-        if (count != lastCount) lastCount = count, extend();
-    }
-    bool passed() const { return Clock::now() > at; }
-};
-
 }  // namespace
 
 int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image,
@@ -157,17 +153,20 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
     installProtocolHandlers();  // before the reader starts: it reads them
     if (!openSession(o, host)) return kExitPort;
     host.setEcho(false);
+    setExchangeTimeout(std::chrono::seconds(timeoutSeconds));
     Progress progress("programming");
     int result = kExitAbandoned;
     if (sessionCommand(kCliWindow, commandFor(kind), 0) == 0) {
         std::fprintf(stderr, "%s\n", formatText(Text::cliCommandNotSent).c_str());
     } else {
-        Deadline deadline(timeoutSeconds);
         bool started = false;
         result = runLoop(
             host,
             [&](const Posted& p) -> int {
-                deadline.extend();
+                if (isStall(p)) {
+                    progress.finish();
+                    return stalled(lastOutcome().begun ? Text::cliStoppedAsking : Text::cliNoAnswer);
+                }
                 if (p.command == cmdUpload) {
                     started = session().transferActive.load();
                     if (!started) {
@@ -188,13 +187,6 @@ int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const s
                 return -1;
             },
             [&] {
-                deadline.watch(session().sectorsSent.load() + (uint64_t{session().bytesSent.load()} << 16));
-                if (!deadline.passed()) return false;
-                std::fprintf(stderr, "%s\n",
-                             text(started ? Text::cliStoppedAsking : Text::cliNoAnswer).data());
-                return true;
-            },
-            [&] {
                 if (started) progress.show(session().percent.load(), session().bytesSent.load());
             });
     }
@@ -211,27 +203,23 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
     installProtocolHandlers();  // before the reader starts: it reads them
     if (!openSession(o, host)) return kExitPort;
     host.setEcho(false);
+    setExchangeTimeout(std::chrono::seconds(timeoutSeconds));
     Progress progress("sending");
     if (sessionCommand(kCliWindow, cmdUpdateChannelData, 0) == 0) {
         std::fprintf(stderr, "%s\n", formatText(Text::cliNotOffered).c_str());
         closeSession();
         return kExitAbandoned;
     }
-    Deadline deadline(timeoutSeconds);
     int result = runLoop(
         host,
         [&](const Posted& p) -> int {
-            deadline.extend();
             if (p.command == cmdSendNotify && p.param == 0) progress.finish();
+            if (isStall(p)) {
+                progress.finish();
+                return stalled(Text::cliNoAnswer);
+            }
             if (p.command == cmdExchangeEnded) return exitFor(lastOutcome());
             return -1;
-        },
-        [&] {
-            // While the data streams the box is silent by design; the bytes going out are the activity.
-            deadline.watch(session().bytesSent.load());
-            if (!deadline.passed()) return false;
-            std::fprintf(stderr, "%s\n", formatText(Text::cliNoAnswer).c_str());
-            return true;
         },
         [&] {
             if (session().transferActive.load())
@@ -250,17 +238,22 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
     host.setAnswer("Data Saving Failed", MessageAnswer::no);
     if (!openSession(o, host)) return kExitPort;
     host.setEcho(false);
+    setExchangeTimeout(std::chrono::seconds(timeoutSeconds));
+    // The tool is there to take an upload: a box that never starts one is given up as one that stops.
+    expectExchange(kCliWindow, ExchangeKind::dataReceive);
     for (char c : request + "\r") {
         if (request.empty()) break;
         typeChar(kCliWindow, static_cast<uint8_t>(c));
     }
     Progress progress("receiving");
-    Deadline deadline(timeoutSeconds);
     int result = runLoop(
         host,
         [&](const Posted& p) -> int {
-            deadline.extend();
             if (p.command == cmdReceiveNotify && p.param != 0) progress.finish();
+            if (isStall(p)) {
+                progress.finish();
+                return stalled(Text::cliNoData, timeoutSeconds);
+            }
             if (p.command == cmdExchangeEnded) {
                 const ExchangeOutcome outcome = lastOutcome();
                 if (outcome.kind == OutcomeKind::completed && host.shown("Data Saving Failed"))
@@ -268,12 +261,6 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
                 return exitFor(outcome);
             }
             return -1;
-        },
-        [&] {
-            if (protocolMode.load() == modeDataReceive) deadline.watch(transfer.receivedCount.load() + 1);
-            if (!deadline.passed()) return false;
-            std::fprintf(stderr, "%s\n", formatText(Text::cliNoData, timeoutSeconds).c_str());
-            return true;
         },
         [&] {
             if (session().transferActive.load())

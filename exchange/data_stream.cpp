@@ -13,6 +13,7 @@
 #include "base/commands.h"
 #include "base/language.h"
 #include "base/texts.h"
+#include "exchange/exchange_watch.h"
 #include "exchange/file_choice.h"
 #include "exchange/sector_sender.h"
 #include "protocol/data_send.h"
@@ -28,6 +29,13 @@ namespace dl {
 namespace {
 
 constexpr int kQueueCap = 4096;
+
+// The stream hands the machine its checksum step only while the send still holds the line: a send
+// given up meanwhile must stay ended.
+void awaitSumRequest() {
+    int32_t streaming = SendState::streaming;
+    transferState.compare_exchange_strong(streaming, SendState::awaitSumRequest);
+}
 
 void refuseStream(PortSession& s) {
     s.file.reset();
@@ -49,7 +57,7 @@ bool streamFile(PortSession& s) {
     off_t offset = n > 0 ? n : 0;
     uint32_t sum = 0, count = 0;
     if (n <= 0) {
-        transferState = SendState::awaitSumRequest;
+        awaitSumRequest();
         return true;
     }
     while (s.senderRun.load() == 1) {
@@ -66,9 +74,7 @@ bool streamFile(PortSession& s) {
         transfer.runningChecksum = sum;
         count += static_cast<uint32_t>(n);
         transfer.transferCount = count;
-        if (ahead <= 0)
-            transferState =
-                SendState::awaitSumRequest;  // the box asks for the checksum once it has this chunk
+        if (ahead <= 0) awaitSumRequest();  // the box asks for the checksum once it has this chunk
         portWrite(s, chunk.data(), chunk.size());
         const uint32_t pct = progressPercent(count, transfer.sendSize);
         if (setPercent(s, pct)) hostProgressChanged(s.window.load());
@@ -124,6 +130,7 @@ int startDataSend(WindowId window) {
     s.file = std::move(fd);
     s.fileSize = static_cast<uint32_t>(st.st_size);
     sendTransferRequest(s);
+    expectExchange(window, ExchangeKind::dataSend);
     return 1;
 }
 

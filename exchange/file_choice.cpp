@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "base/texts.h"
+#include "exchange/exchange_watch.h"
 
 namespace dl {
 
@@ -21,7 +22,12 @@ int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& p
     choice.title = title;
     choice.mustExist = mustExist;
     choice.forSaving = forSaving;
-    if (hostChooseFile(choice) && !choice.path.empty() && choice.path.size() < capacity) {
+    bool chosen;
+    {
+        const ExchangeWatchPause pause;  // a box that asked for the image waits for the user
+        chosen = hostChooseFile(choice);
+    }
+    if (chosen && !choice.path.empty() && choice.path.size() < capacity) {
         path = choice.path;
         return 1;
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 
 #include "protocol/data_receive.h"
 #include "protocol/data_send.h"
@@ -41,12 +42,17 @@ int store(Effects& e, int state) {
     return state;
 }
 
+// -1 as a machine's state: the line was taken back between the reader's look at the state and this
+// step (takeLineBack), so the step belongs to an exchange that is over.
+constexpr int kLineTakenBack = -1;
+
 template <class Machine>
-int runLocked(PortSession& s, Machine machine) {
+int runLocked(PortSession& s, Machine machine, std::optional<int> stateSeen = std::nullopt) {
     Effects effects;
     int result;
     {
         std::lock_guard lock(recordMutex);
+        if (stateSeen && transferState.load() != *stateSeen) return kLineTakenBack;
         const int modeBefore = protocolMode.load();
         result = machine(effects);
         applyLineChange(effects);
@@ -76,22 +82,29 @@ void carryOut(PortSession& s, const Effects& e) {
     if (e.progressChanged) hostProgressChanged(s.window.load());
 }
 
+void takeLineBack() {
+    std::lock_guard lock(recordMutex);
+    transferState = 0;
+    protocolMode = modeIdle;
+}
+
 void installProtocolHandlers() {
     ReceiveHandlers& h = receiveHandlers();
     // The new state is stored before the effects go out: a posted command may be handled (and may end
     // the exchange) before the reader would get to store it.
     h.runSendMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(s,
-                         [&](Effects& e) { return store(e, runSendMachine(transfer, s, state, bytes, e)); });
+        return runLocked(
+            s, [&](Effects& e) { return store(e, runSendMachine(transfer, s, state, bytes, e)); }, state);
     };
     h.acceptDataBlock = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(s,
-                         [&](Effects& e) { return store(e, acceptDataBlock(transfer, s, state, bytes, e)); });
+        return runLocked(
+            s, [&](Effects& e) { return store(e, acceptDataBlock(transfer, s, state, bytes, e)); }, state);
     };
     h.runReceiveMachine = [](PortSession& s, int state, std::span<const uint8_t> bytes) {
-        return runLocked(s, [&](Effects& e) {
-            return store(e, runReceiveMachine(transfer, s, state, bytes, tickNow(), e));
-        });
+        return runLocked(
+            s,
+            [&](Effects& e) { return store(e, runReceiveMachine(transfer, s, state, bytes, tickNow(), e)); },
+            state);
     };
     h.detectHandshake = [](PortSession& s, std::span<const uint8_t> bytes) {
         return runLocked(s, [&](Effects& e) { return detectHandshake(transfer, s, bytes, tickNow(), e); });

@@ -15,4 +15,9 @@ void installProtocolHandlers();
 // the semaphore releases, the posted commands, the progress repaint.
 void carryOut(PortSession& s, const Effects& e);
 
+// Gives the line back to the terminal from outside the reader (an exchange given up while the reader
+// runs): a machine step already under way when this is called has its result dropped, so it cannot
+// bring back the state of the exchange that ended. Its machine handler then returns -1.
+void takeLineBack();
+
 }  // namespace dl

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/texts.h"
+#include "exchange/exchange_watch.h"
 #include "protocol/outcome.h"
 #include "serial/port_write.h"
 #include "session/protocol_state.h"
@@ -51,6 +52,7 @@ int sendProgrammingCommand(WindowId window, ProgrammingCommand kind) {
         if (s.localEcho.load()) terminalWrite(s, &byte, 1);
         programmingDelay(kTypingDelayMs);
     }
+    expectExchange(window, ExchangeKind::programming);
     return 1;
 }
 

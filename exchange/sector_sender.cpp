@@ -38,13 +38,16 @@ void takePendingRecentFile(PortSession& s) {
     lastImageDirectory = directoryOf(s.filePath);
 }
 
-// Sends one requested sector. Returns false when the image could not fill a chunk (the run ends).
-bool sendSector(PortSession& s, int fd, uint16_t sector) {
-    uint32_t sum = 0, sent = 0;
+// Sends one requested sector; `sum` is its checksum. Returns false when the image could not fill a
+// chunk (the run ends).
+bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
+    uint32_t sent = 0;
+    sum = 0;
     transfer.runningChecksum = 0;
     transfer.transferCount = 0;
     off_t offset = static_cast<off_t>(sector) * kSectorSize;
-    while (sent < kSectorSize && s.connected.load()) {
+    // 2: the run was given up; a line whose box holds it back must not keep the sender for ever.
+    while (sent < kSectorSize && s.connected.load() && s.senderRun.load() != 2) {
         const int queued = outputQueueBytes(s);
         if (queued >= static_cast<int>(kChunk) || !s.transferActive.load()) {
             waitLineTime(s, bytesUntilRoom(queued, kChunk));
@@ -91,6 +94,9 @@ int sectorSenderThread(int slot) {
     const int fd = s.file.get();
     bool served = false;
     int reason = senderFinished;
+    bool sentOne = false;
+    uint16_t lastSector = 0;
+    uint32_t lastSum = 0;
     while (semaphore) {
         // A stop need not win the count: a new run's start line may take it back at once.
         semaphore->acquireUnless([&] { return s.senderRun.load() != 1; });
@@ -99,7 +105,12 @@ int sectorSenderThread(int slot) {
             break;
         }
         served = true;
-        if (const uint16_t sector = s.requestedSector.load(); !sendSector(s, fd, sector)) {
+        const uint16_t sector = s.requestedSector.load();
+        if (uint32_t sum = 0; sendSector(s, fd, sector, sum)) {
+            sentOne = true;
+            lastSector = sector;
+            lastSum = sum;
+        } else {
             reason = senderImageShort;
             ExchangeOutcome o;
             o.exchange = ExchangeKind::programming;
@@ -113,6 +124,11 @@ int sectorSenderThread(int slot) {
             break;
         }
     }
+    // The title keeps the last sector's figures, marked so that it no longer reads as a run in progress.
+    if (sentOne)
+        hostSetTitle(s.window.load(),
+                     formatText(reason == senderFinished ? Text::sectorTitleDone : Text::sectorTitleStopped,
+                                s.portNumber, lastSector, lastSum));
     s.file.reset();
     s.sectorThreadId = 0;
     endProgrammingRun(s);

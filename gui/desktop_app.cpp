@@ -11,6 +11,7 @@
 #include "base/commands.h"
 #include "base/profile.h"
 #include "base/texts.h"
+#include "exchange/exchange_watch.h"
 #include "exchange/handlers.h"
 #include "exit_signals.h"
 #include "frame_window.h"
@@ -65,6 +66,11 @@ void DesktopApp::start() {
     if (alwaysOnTop) frame_->setAlwaysOnTop(true);
     frame_->placeAt(sessionTable[0].windowRect);
     frame_->show();
+    // The exchange watch and the panel's running clock. Twice a second, so the shown second never
+    // lags by a whole one; the timer goes with the frame.
+    auto* watch = new QTimer(frame_.get());
+    QObject::connect(watch, &QTimer::timeout, [] { exchangeTick(); });
+    watch->start(500);
     if (settingsRefused_) {
         const std::string detail = settingsPath_.toStdString() + ": " + refusal;
         QTimer::singleShot(0, frame_.get(), [detail] {

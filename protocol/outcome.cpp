@@ -22,6 +22,30 @@ std::string exchangeName(ExchangeKind k) {
     }
     return "The exchange";
 }
+// A box that went quiet half-way is told apart from one that never answered, with how far it got, so
+// the technician knows whether anything reached the box.
+std::string noAnswerText(const ExchangeOutcome& o) {
+    if (!o.begun) return " was abandoned: no answer from the box.";
+    char text[160] = " was abandoned.";
+    const auto bytes = static_cast<long long>(o.size);
+    switch (o.exchange) {
+        case ExchangeKind::programming:
+            std::snprintf(text, sizeof text,
+                          " was abandoned: the box stopped asking for sectors (%u sectors sent, %lld bytes).",
+                          o.sectors, bytes);
+            break;
+        case ExchangeKind::dataSend:
+            std::snprintf(text, sizeof text, " was abandoned: the box stopped answering (%lld bytes sent).",
+                          bytes);
+            break;
+        case ExchangeKind::dataReceive:
+            std::snprintf(text, sizeof text, " was abandoned: the box stopped sending (%lld bytes received).",
+                          bytes);
+            break;
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string printable(std::string_view bytes) {
@@ -67,7 +91,7 @@ std::string outcomeText(const ExchangeOutcome& o) {
         case OutcomeKind::lineLost:
             return what + " was cut off: the line is gone (device removed or hung up).";
         case OutcomeKind::noAnswer:
-            return what + " was abandoned: no answer from the box.";
+            return what + noAnswerText(o);
         case OutcomeKind::imageShort:
             std::snprintf(text, sizeof text,
                           " ended: the box asked for sector %04X, which the image does not hold.", o.sector);

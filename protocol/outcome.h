@@ -23,7 +23,7 @@ enum class OutcomeKind : int {
     fileUnreadable = 5,    // the file to send is gone or cannot be read
     fileTooSmall = 6,      // a data file below the smallest size the box takes (its own box was shown)
     lineLost = 7,          // the device vanished during the exchange
-    noAnswer = 8,          // nothing moved for the timeout (the command-line tool's own watch)
+    noAnswer = 8,          // nothing moved for the timeout (exchange/exchange_watch.h)
     imageShort = 9,        // the box asked for a sector the image does not hold
     stopped = 10,          // the user disconnected
 };
@@ -39,6 +39,10 @@ struct ExchangeOutcome {
     uint16_t sector = 0;   // imageShort: the sector asked for
     std::string path;      // fileUnreadable: the file
     std::string reason;    // fileUnreadable: why
+    // noAnswer: whether the box had begun the exchange (a programming run's start line, a data frame)
+    // and how far it got: the sectors sent, and in `size` the bytes moved.
+    bool begun = false;
+    uint32_t sectors = 0;
     friend bool operator==(const ExchangeOutcome&, const ExchangeOutcome&) = default;
 };
 

@@ -24,7 +24,8 @@ inline constexpr size_t kReadPiece = 128;
 inline constexpr size_t kReadChunk = 4096;
 
 // The protocol handlers the routing calls, all on the reader thread. Unset handlers take nothing (a
-// machine handler then leaves the state as it is).
+// machine handler then leaves the state as it is). A machine handler returns the next state, or -1
+// when the exchange was given up before its step could run (nothing is then done for it).
 struct ReceiveHandlers {
     std::function<int(PortSession&, int state, std::span<const uint8_t>)> runSendMachine;
     std::function<int(PortSession&, int state, std::span<const uint8_t>)> acceptDataBlock;

@@ -14,7 +14,9 @@
 
 #include "base/commands.h"
 #include "exchange/data_stream.h"
+#include "exchange/exchange_watch.h"
 #include "exchange/handlers.h"
+#include "exchange/programming_command.h"
 #include "integration/test_files.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
@@ -61,6 +63,7 @@ protected:
             return it != answers.end() ? it->second : MessageAnswer::no;
         };
         h.chooseFile = [this](FileChoice& c) {
+            if (whileChoosing) whileChoosing();
             std::lock_guard lock(m);
             ++choices;
             savingChoices += c.forSaving;
@@ -99,17 +102,21 @@ protected:
         protocolMode = modeIdle;
         transferState = 0;
         transferOwner = 0;
+        setExchangeTimeout(kDefaultExchangeTimeout);
+        programmingDelay = busyWait;
     }
     WindowId openPort(int slot, PtyPair& p) {
         setDevicePath(slot, p.slavePath());
         EXPECT_EQ(frameCommand(static_cast<uint16_t>(cmdOpenCom1 + slot - 1), 0), 1);
         return sessionTable[static_cast<size_t>(slot)].window.load();
     }
-    // Hands what the workers posted to the dispatcher, as the windows' event loop does, until `done`.
+    // Hands what the workers posted to the dispatcher, as the windows' event loop does, until `done`;
+    // the loop's timer runs the exchange watch.
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 3000ms) {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!done()) {
             if (std::chrono::steady_clock::now() > end) return false;
+            exchangeTick();
             auto posts = host.postsCopy();
             for (; handled < posts.size(); ++handled) {
                 const auto& p = posts[handled];
@@ -126,6 +133,25 @@ protected:
         std::lock_guard lock(m);
         return boxes;
     }
+    std::vector<std::string> titlesCopy() {
+        std::lock_guard lock(m);
+        return titles;
+    }
+    void recordTitles() {
+        windowHost().setTitle = [this](WindowId, const std::string& t) {
+            std::lock_guard lock(m);
+            titles.push_back(t);
+        };
+    }
+    // F3 up to the box's start line and its image taken: the run waits for the box's requests.
+    void startRun(WindowId w, PtyPair& box, const std::string& image) {
+        programmingDelay = [](uint32_t) {};
+        files = {image};
+        ASSERT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
+        ASSERT_EQ(box.receive(12), "\rm:prog_sum\r");
+        box.send("s:prog_start 0002\r\n");
+        ASSERT_TRUE(pumpUntil([&] { return sessionTable[1].transferActive.load() == 1; }));
+    }
 
     test::RecordingHost host;
     std::mutex m;
@@ -136,6 +162,8 @@ protected:
     int savingChoices = 0;
     std::vector<FileChoice> offered;
     std::vector<WindowId> closeAsked;
+    std::vector<std::string> titles;
+    std::function<void()> whileChoosing;
     WindowId active = 0;
     size_t handled = 0;
     dltest::ScratchDir dir;
@@ -300,6 +328,79 @@ TEST_F(DispatchTest, ACancelledSaveAsksAgainAndNoSaveOffersAnExistingFile) {
     frameCommand(cmdReceiveNotify, static_cast<intptr_t>(data.size()));
     EXPECT_EQ(boxesCopy().size(), 1u);
     transferOwner = 0;
+}
+
+// The box took the first sector and went quiet. The run is given up and said with how far it got, the
+// title stops reading as a run in progress, the line stays open and the next F3 goes out. The user's
+// time in the image dialog, longer than the watch's timeout, is not held against the box.
+TEST_F(DispatchTest, ABoxThatStopsAskingIsSaidAndTheWindowProgramsAgain) {
+    setExchangeTimeout(300ms);
+    PtyPair box;
+    const WindowId w = openPort(1, box);
+    recordTitles();
+    whileChoosing = [] {
+        const auto end = std::chrono::steady_clock::now() + 600ms;
+        while (std::chrono::steady_clock::now() < end) {  // the dialog's own event loop runs the timer
+            exchangeTick();
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    const std::string image = randomBytes(2 * kSectorSize, 11);
+    startRun(w, box, dir.write("image.img", image));
+    whileChoosing = nullptr;
+    box.send("s:prog_sector 0000\r\n");
+    ASSERT_EQ(box.receive(kSectorSize + 4).size(), kSectorSize + 4);
+    PortSession& s = sessionTable[1];
+    ASSERT_TRUE(pumpUntil([&] { return !boxesCopy().empty() && !s.sectorThread.joinable(); }));
+    const auto shown = boxesCopy();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].title, "Programming Failed");
+    EXPECT_EQ(shown[0].text,
+              "The programming run was abandoned: the box stopped asking for sectors (1 sectors sent, 4096 "
+              "bytes).");
+    EXPECT_EQ(shown[0].owner, w);
+    EXPECT_EQ(s.connected.load(), 1);
+    EXPECT_FALSE(s.file.valid()) << "the image is closed";
+    EXPECT_EQ(s.transferActive.load(), 0);
+    const auto t = titlesCopy();
+    ASSERT_FALSE(t.empty());
+    EXPECT_TRUE(t.back().starts_with("Com1 sector 00 chk=") && t.back().ends_with(" stopped")) << t.back();
+    EXPECT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
+    EXPECT_EQ(box.receive(12), "\rm:prog_sum\r");
+}
+
+// The box took the whole file and never asked for the checksum: the send is given up and said, its file
+// closed, and the line is the terminal's again, so a programming command goes out.
+TEST_F(DispatchTest, ASendTheBoxStopsAnsweringIsSaidAndTheLineIsFreeAgain) {
+    setExchangeTimeout(300ms);
+    PtyPair box;
+    const WindowId w = openPort(1, box);
+    const std::string data = randomBytes(40000, 13);
+    files = {dir.write("data.bin", data)};
+    ASSERT_EQ(sessionCommand(w, cmdUpdateChannelData, 0), 1);
+    ASSERT_EQ(box.receive(14).size(), 14u);
+    box.send(std::string("\x1b\xda\xdds:send id", 12));
+    EXPECT_EQ(box.receive(8), "h:vexon\r");
+    box.send("s:send size\r");
+    EXPECT_EQ(box.receive(9), "   40000\r");
+    box.send("s:send data\r");
+    std::string got;
+    ASSERT_TRUE(pumpUntil([&] {
+        got += box.receive(data.size() - got.size(), 10);
+        return got.size() == data.size();
+    }));
+    PortSession& s = sessionTable[1];
+    ASSERT_TRUE(pumpUntil([&] { return !boxesCopy().empty() && !s.streamThread.joinable(); }));
+    const auto shown = boxesCopy();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].title, "Data Transmitting Failed");
+    EXPECT_EQ(shown[0].text, "The data send was abandoned: the box stopped answering (40000 bytes sent).");
+    EXPECT_EQ(s.connected.load(), 1);
+    EXPECT_FALSE(s.file.valid());
+    EXPECT_EQ(transferState.load(), 0);
+    programmingDelay = [](uint32_t) {};
+    EXPECT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
+    EXPECT_EQ(box.receive(12), "\rm:prog_sum\r");
 }
 
 }  // namespace

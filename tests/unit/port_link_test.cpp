@@ -267,6 +267,31 @@ TEST_F(PortLinkTest, HangUpEndsTheReaderAndAsksForADisconnect) {
     EXPECT_EQ(s.connected.load(), 0);
 }
 
+// A box's last words before it is unplugged are shown: a hang-up discards what the driver still holds,
+// so the reader must have taken them by then. The cable goes within 1.5 ms of the text, while a reader
+// that gathers console text before it reads would still be asleep (2 ms). A loaded machine may keep the
+// reader from running that soon, so the unplugging is tried three times; a gathering reader loses the
+// text every time.
+TEST_F(PortLinkTest, TheLastWordsBeforeAHangUpAreShown) {
+    bool shown = false;
+    for (int attempt = 0; attempt < 3 && !shown; ++attempt) {
+        PtyPair box;
+        PortSession& s = open(kWin1, 1, box);
+        std::this_thread::sleep_for(20ms);  // the reader waits for the line
+        box.send("last words");
+        const auto sent = std::chrono::steady_clock::now();
+        while (!screenText(s, 0).starts_with("last words") &&
+               std::chrono::steady_clock::now() - sent < 1500us)
+            std::this_thread::sleep_for(50us);
+        box.hangUp();
+        ASSERT_TRUE(eventually([&] { return s.readerThreadId.load() == 0; }));
+        shown = screenText(s, 0).starts_with("last words<CE-5>");
+        disconnectPort(kWin1);
+        destroySession(kWin1);
+    }
+    EXPECT_TRUE(shown);
+}
+
 TEST_F(PortLinkTest, LineSettingsFollowTheSession) {
     PortSession& s = open(kWin1, 1, pty);
     termios t{};

@@ -8,6 +8,7 @@
 #include "base/recent_files.h"
 #include "base/texts.h"
 #include "exchange/data_stream.h"
+#include "exchange/handlers.h"
 #include "exchange/programming_command.h"
 #include "exchange/sector_sender.h"
 #include "protocol/outcome.h"
@@ -101,6 +102,12 @@ void senderEnded(WindowId window, PortSession& s, intptr_t reason) {
     if (reason == senderImageShort) {
         const ExchangeOutcome o = lastOutcome();
         hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
+    }
+    // The data file ended before the size the box was promised: the send is over, and said as any
+    // exchange that ends with its outcome.
+    if (reason == senderFileShort) {
+        takeLineBack();
+        hostPostCommand(window, cmdExchangeEnded, 0);
     }
 }
 

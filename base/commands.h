@@ -56,6 +56,7 @@ enum SenderEnd : int {
     senderFinished = 1,    // stop line, or the whole file streamed
     senderImageShort = 2,  // the image had no full chunk where the box asked
     senderStopped = 3,     // disconnected
+    senderFileShort = 4,   // the data file changed under the send: it ended before the announced size
 };
 
 }  // namespace dl

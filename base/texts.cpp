@@ -107,6 +107,7 @@ constexpr Entry kTexts[] = {
     {Text::settingsUnreadableText,
      "The settings file cannot be read: the settings of this run will not be saved.",
      {}},
+    {Text::dataFileTooLargeText, "The data file is too large to send: the box takes at most %s bytes.", {}},
     {Text::cliConnected, "Connected to %s. Ctrl-] quits.", {}},
     {Text::cliNoSession, "Connection failed.\n(no session could be created)", {}},
     {Text::cliInterrupted, "downloader-cli: interrupted", {}},

@@ -108,6 +108,7 @@ enum class Text : uint16_t {
     receiveFailedTitle,
     programmingFailedTitle,
     settingsUnreadableText,
+    dataFileTooLargeText,  // "%s": the largest size
     // The command-line tool's own lines.
     cliConnected,
     cliNoSession,

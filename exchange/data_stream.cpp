@@ -1,6 +1,8 @@
 #include "exchange/data_stream.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
 
 #include "base/commands.h"
 #include "base/language.h"
@@ -43,23 +47,34 @@ void refuseStream(PortSession& s) {
     endExchange(s.window.load());
 }
 
-// Streams the file from its start until a read meets its end (the whole file goes, also when it has
-// grown past the size announced). Returns false when stopped by a disconnect.
+enum class Streamed { whole, stopped, fileShort };
+
+// Reads up to one chunk at `offset`, never past the size the box was promised.
+ssize_t readChunk(int fd, uint8_t* into, off_t offset, uint32_t announced) {
+    const uint64_t left = announced > static_cast<uint64_t>(offset) ? announced - offset : 0;
+    if (left == 0) return 0;
+    for (;;) {
+        const ssize_t n = ::pread(fd, into, std::min<uint64_t>(kChunk, left), offset);
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
+// Streams exactly the size announced to the box from the file's start: a file that grew meanwhile
+// sends no more (the rest would land in the box's console), one that shrank or fails to read ends
+// the send (the box would wait for bytes that never come).
 //
 // Each chunk is read one ahead, so the last one is known before it is written: the machine is moved
 // to the checksum state before the box can have all the data and answer. Setting the state after the
 // last write would drop a quick "s:send sum" and leave the exchange waiting for ever.
-bool streamFile(PortSession& s) {
+Streamed streamFile(PortSession& s) {
     const int fd = s.file.get();
+    const uint32_t announced = transfer.sendSize.load();
     uint8_t chunks[2][kChunk];
     int current = 0;
-    ssize_t n = ::pread(fd, chunks[current], kChunk, 0);
+    ssize_t n = readChunk(fd, chunks[current], 0, announced);
     off_t offset = n > 0 ? n : 0;
     uint32_t sum = 0, count = 0;
-    if (n <= 0) {
-        awaitSumRequest();
-        return true;
-    }
+    if (n <= 0) return announced == 0 ? (awaitSumRequest(), Streamed::whole) : Streamed::fileShort;
     while (s.senderRun.load() == 1) {
         const int queued = std::min(outputQueueBytes(s), kQueueCap);
         if (queued >= static_cast<int>(kChunk) || !s.transferActive.load()) {
@@ -67,22 +82,24 @@ bool streamFile(PortSession& s) {
             continue;
         }
         const auto chunk = std::span<const uint8_t>(chunks[current], static_cast<size_t>(n));
-        const ssize_t ahead = ::pread(fd, chunks[current ^ 1], kChunk, offset);
+        const ssize_t ahead = readChunk(fd, chunks[current ^ 1], offset, announced);
         if (ahead > 0) offset += ahead;
+        const bool last = ahead <= 0;
+        if (last && static_cast<uint64_t>(offset) < announced) return Streamed::fileShort;
         s.bytesSent += static_cast<uint32_t>(n);
         sum = byteSum(chunk, sum);
         transfer.runningChecksum = sum;
         count += static_cast<uint32_t>(n);
         transfer.transferCount = count;
-        if (ahead <= 0) awaitSumRequest();  // the box asks for the checksum once it has this chunk
+        if (last) awaitSumRequest();  // the box asks for the checksum once it has this chunk
         portWrite(s, chunk.data(), chunk.size());
-        const uint32_t pct = progressPercent(count, transfer.sendSize);
+        const uint32_t pct = progressPercent(count, announced);
         if (setPercent(s, pct)) hostProgressChanged(s.window.load());
-        if (ahead <= 0) return true;
+        if (last) return Streamed::whole;
         n = ahead;
         current ^= 1;
     }
-    return false;
+    return Streamed::stopped;
 }
 
 }  // namespace
@@ -116,7 +133,8 @@ int startDataSend(WindowId window) {
         return 0;
     }
     std::string chosen = s.lastDataFile;
-    if (!chooseOpenFile("", window, chosen, 160, std::string(text(Text::selectDataFileTitle)), false))
+    if (!chooseOpenFile("", window, chosen, kPathCapacity, std::string(text(Text::selectDataFileTitle)),
+                        false))
         return 0;
     s.filePath = s.lastDataFile = chosen;
     UniqueFd fd;
@@ -124,7 +142,16 @@ int startDataSend(WindowId window) {
     if (const int e = openForReading(s.filePath, fd, st); e != 0) {
         hostMessageBox(window, std::string(text(Text::dataFileUnreadableText)),
                        std::string(text(Text::zentuErrorTitle)), MessageIcon::warning, MessageButtons::ok,
-                       s.filePath + ": " + std::strerror(e));
+                       s.filePath + ": " + openFailureText(e));
+        return 0;
+    }
+    // The size goes to the box as eight decimal digits: a larger file would be announced wrong and
+    // then streamed without end. Refused before anything reaches the line.
+    if (static_cast<uint64_t>(st.st_size) > kLargestSendSize) {
+        hostMessageBox(window,
+                       formatText(Text::dataFileTooLargeText, formatThousands(kLargestSendSize).c_str()),
+                       std::string(text(Text::sendFailedTitle)), MessageIcon::warning, MessageButtons::ok,
+                       s.filePath + ": " + std::to_string(st.st_size) + " bytes");
         return 0;
     }
     s.file = std::move(fd);
@@ -188,14 +215,26 @@ int dataStreamThread(int slot) {
     transfer.transferCount = 0;
     s.percent = 0;
     hostProgressChanged(s.window.load());
-    const bool finished = streamFile(s);
+    const Streamed streamed = streamFile(s);
+    if (streamed == Streamed::fileShort) {
+        ExchangeOutcome o;
+        o.exchange = ExchangeKind::dataSend;
+        o.kind = OutcomeKind::fileUnreadable;
+        o.path = s.filePath;
+        o.reason = "the file changed during the send (" + std::to_string(s.bytesSent.load()) + " of " +
+                   std::to_string(transfer.sendSize.load()) + " bytes could be read)";
+        recordOutcome(o);
+    }
     s.file.reset();
     s.transferActive = 0;
     s.programming = 0;
     hostUpdateNow(s.window.load());
     hostWaitCursor(false);
     s.streamThreadId = 0;
-    hostPostCommand(s.window.load(), cmdSenderEnded, finished ? senderFinished : senderStopped);
+    const int reason = streamed == Streamed::whole     ? senderFinished
+                       : streamed == Streamed::stopped ? senderStopped
+                                                       : senderFileShort;
+    hostPostCommand(s.window.load(), cmdSenderEnded, reason);
     return 1;
 }
 
@@ -238,17 +277,102 @@ void onReceiveNotify(WindowId frame, intptr_t param) {
         }
         return;
     }
-    const uint32_t size = param == kReceiveDoneEmpty ? 0 : static_cast<uint32_t>(param);
+    // The question names exactly what its save writes: the upload kept when it completed.
+    const std::optional<ReceivedUpload> upload = takeReceivedUpload();
+    if (!upload) return;
+    const auto size = static_cast<uint32_t>(upload->data.size());
     // Only No gives the upload up: a save dialog closed without a name asks the question again.
-    while (hostMessageBox(frame, receiveDoneText(size, transfer.runningChecksum),
+    while (hostMessageBox(frame, receiveDoneText(size, upload->checksum),
                           std::string(text(Text::receiveDoneTitle)), MessageIcon::question,
                           MessageButtons::yesNo) == MessageAnswer::yes) {
-        if (saveReceivedData(frame) != kSaveCancelled) return;
+        if (saveReceivedData(frame, *upload) != kSaveCancelled) return;
     }
 }
 
-SaveResult writeReceivedData(const std::string& path) {
+namespace {
+
+constexpr size_t kKeptUploadsMax = 16;
+std::mutex keptMutex;
+std::deque<ReceivedUpload> kept;
+
+bool writeAll(int fd, std::span<const uint8_t> data, int& error) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            // A FIFO or device that takes no more for a while is a failed save, not a frozen window.
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 5000) > 0) continue;
+            error = ETIMEDOUT;
+            return false;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The file a path finally names: symbolic links followed (a dangling one to the file it would make).
+std::string finalTarget(const std::string& path) {
+    std::string at = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return at;
+        std::string link(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(at.c_str(), link.data(), link.size());
+        if (n <= 0) return at;
+        link.resize(static_cast<size_t>(n));
+        at = link.front() == '/' || directoryOf(at).empty() ? link : directoryOf(at) + "/" + link;
+    }
+    return at;
+}
+
+// A device or FIFO the user chose is written into: renaming a file over it would replace it.
+SaveResult writeInPlace(const std::string& path, std::span<const uint8_t> data) {
     SaveResult result;
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd) {
+        result.error = errno;  // ENXIO: a FIFO that no program reads
+        return result;
+    }
+    if (!writeAll(fd.get(), data, result.error)) return result;
+    result.ok = true;
+    result.bytes = static_cast<uint32_t>(data.size());
+    return result;
+}
+
+}  // namespace
+
+void keepReceivedUpload(ReceivedUpload upload) {
+    std::lock_guard lock(keptMutex);
+    // The frame takes each as it is told of it, so only a host that never handles its posts lets them
+    // pile up; the store stays bounded then (each question names the upload it took, so none is mixed).
+    if (kept.size() >= kKeptUploadsMax) kept.pop_front();
+    kept.push_back(std::move(upload));
+}
+
+std::optional<ReceivedUpload> takeReceivedUpload() {
+    std::lock_guard lock(keptMutex);
+    if (kept.empty()) return std::nullopt;
+    ReceivedUpload oldest = std::move(kept.front());
+    kept.pop_front();
+    return oldest;
+}
+
+SaveResult writeReceivedData(const std::string& chosen, std::span<const uint8_t> data) {
+    SaveResult result;
+    const std::string path = finalTarget(chosen);
+    struct stat old {};
+    const bool exists = ::stat(path.c_str(), &old) == 0;
+    if (exists && S_ISDIR(old.st_mode)) {
+        result.error = EISDIR;
+        return result;
+    }
+    if (exists && !S_ISREG(old.st_mode)) return writeInPlace(path, data);
     // Written to a fresh file beside the target and renamed over it, so an existing file is replaced
     // whole or not at all; the temporary name is made unique, so no other file is ever overwritten.
     std::string temp = path + ".XXXXXX";
@@ -257,19 +381,9 @@ SaveResult writeReceivedData(const std::string& path) {
         result.error = errno;
         return result;
     }
-    ::fchmod(fd.get(), 0644);
-    const uint32_t count = transfer.receivedCount;
-    const uint8_t* data = transfer.receiveBuffer.data();
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = ::write(fd.get(), data + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            result.error = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
+    ::fchmod(fd.get(), exists ? old.st_mode & 07777 : 0644);
+    if (exists) (void)::fchown(fd.get(), old.st_uid, old.st_gid);  // only root may; others own theirs
+    writeAll(fd.get(), data, result.error);
     if (result.error == 0 && ::fsync(fd.get()) != 0) result.error = errno;
     if (::close(fd.release()) != 0 && result.error == 0) result.error = errno;
     if (result.error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) result.error = errno;
@@ -278,7 +392,7 @@ SaveResult writeReceivedData(const std::string& path) {
         return result;
     }
     result.ok = true;
-    result.bytes = count;
+    result.bytes = static_cast<uint32_t>(data.size());
     return result;
 }
 
@@ -292,18 +406,18 @@ static std::string unusedName(const std::string& folder) {
     return name;
 }
 
-int saveReceivedData(WindowId owner) {
+int saveReceivedData(WindowId owner, const ReceivedUpload& upload) {
     const int slot = transferSession() > 0 ? transferSession() : lookupSession(owner);
     std::string scratch;
     std::string& folder = slot > 0 ? sessionTable[slot].lastSaveDir : scratch;
     const std::string title(text(Text::saveDataTitle));
     for (;;) {
         std::string path = unusedName(folder);
-        if (!chooseOpenFile(folder, owner, path, 160, title, false, true)) return kSaveCancelled;
+        if (!chooseOpenFile(folder, owner, path, kPathCapacity, title, false, true)) return kSaveCancelled;
         folder = directoryOf(path);
-        const SaveResult r = writeReceivedData(path);
+        const SaveResult r = writeReceivedData(path, upload.data);
         if (r.ok) return 1;
-        // The upload is still in the buffer: say why it could not be written and offer another try.
+        // The upload is still kept: say why it could not be written and offer another try.
         const std::string detail = path + ": " + std::strerror(r.error);
         if (hostMessageBox(owner, std::string(text(Text::saveFailedText)),
                            std::string(text(Text::saveFailedTitle)), MessageIcon::warning,

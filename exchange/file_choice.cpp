@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "base/texts.h"
@@ -38,12 +39,20 @@ int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& p
 }
 
 int openForReading(const std::string& path, UniqueFd& fd, struct stat& st) {
-    UniqueFd opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without blocking: a FIFO chosen by mistake would otherwise hold the open until some
+    // program writes into it. The reads of a regular file never block anyway.
+    UniqueFd opened(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!opened || ::fstat(opened.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : kNotARegularFile;
+    ::fcntl(opened.get(), F_SETFL, ::fcntl(opened.get(), F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(opened.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     fd = std::move(opened);
     return 0;
+}
+
+std::string openFailureText(int error) {
+    if (error == kNotARegularFile) return "not a regular file (a device, a FIFO or a socket)";
+    return std::strerror(error);
 }
 
 std::string formatThousands(uint32_t value) {

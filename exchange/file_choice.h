@@ -21,9 +21,17 @@ extern std::string lastImageDirectory;
 int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& path, size_t capacity,
                    const std::string& title, bool mustExist, bool forSaving = false);
 
+// The longest path a dialog, a save or an image takes (the file system's own limit), terminator
+// included.
+inline constexpr size_t kPathCapacity = 4096;
+
 // Opens a file that a transfer reads from its start to its end: read-only, a regular file, with the
-// sequential-read hint. 0 when opened (fd and st filled), else the reason as an errno value.
+// sequential-read hint, never blocking in the open. 0 when opened (fd and st filled), else the reason
+// as an errno value or kNotARegularFile.
+inline constexpr int kNotARegularFile = -1;
 int openForReading(const std::string& path, UniqueFd& fd, struct stat& st);
+// The reason of an openForReading failure in words.
+std::string openFailureText(int error);
 
 // "1,048,576" for 1048576.
 std::string formatThousands(uint32_t value);

@@ -1,9 +1,11 @@
 #include "exchange/handlers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <optional>
 
+#include "exchange/data_stream.h"
 #include "protocol/data_receive.h"
 #include "protocol/data_send.h"
 #include "protocol/handshake.h"
@@ -78,6 +80,16 @@ void carryOut(PortSession& s, const Effects& e) {
         }
     }
     if (e.outcome) recordOutcome(*e.outcome);
+    // A completed upload is kept whole before the frame is told: the receive buffer is the next
+    // upload's as soon as the box starts one, perhaps while this one's save question is still open.
+    if (e.outcome && e.outcome->exchange == ExchangeKind::dataReceive &&
+        e.outcome->kind == OutcomeKind::completed) {
+        const auto* begin = transfer.receiveBuffer.data();
+        keepReceivedUpload(
+            {std::vector<uint8_t>(begin, begin + std::min<size_t>(transfer.receivedCount.load(),
+                                                                  transfer.receiveBuffer.size())),
+             transfer.runningChecksum.load()});
+    }
     for (const PostedCommand& p : e.posts) hostPostCommand(p.window, p.command, p.param);
     if (e.progressChanged) hostProgressChanged(s.window.load());
 }

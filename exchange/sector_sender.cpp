@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "base/commands.h"
 #include "base/language.h"
 #include "base/recent_files.h"
 #include "base/texts.h"
+#include "exchange/exchange_watch.h"
 #include "exchange/file_choice.h"
 #include "protocol/data_send.h"
 #include "protocol/outcome.h"
@@ -138,6 +140,14 @@ int sectorSenderThread(int slot) {
     return served ? 1 : 0;
 }
 
+// Ends a programming run before its sender started, with a box that says why.
+static int abandonRun(WindowId window, PortSession& s, const ExchangeOutcome& o) {
+    recordOutcome(o);
+    endProgrammingRun(s);
+    hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
+    return 0;
+}
+
 int startImageUpload(WindowId window) {
     if (findSession(window) == 0) return 0;
     PortSession& s = *sessionOf(window);
@@ -146,18 +156,38 @@ int startImageUpload(WindowId window) {
     if (!pendingRecentFile) {
         const std::string title(text(Text::imageDialogTitle));
         std::string image = s.lastImage;
-        if (!chooseOpenFile(lastImageDirectory, window, image, 160, title, true)) {
+        const auto asked = std::chrono::steady_clock::now();
+        if (!chooseOpenFile(lastImageDirectory, window, image, kPathCapacity, title, true)) {
             endProgrammingRun(s);
             return 0;
         }
         s.filePath = s.lastImage = image;
         lastImageDirectory = directoryOf(s.filePath);
+        // A box that waited longer than any box does has left the run: sector 0 would land in its
+        // console. Nothing is sent, and the run ends as a stall does.
+        const auto waited = std::chrono::steady_clock::now() - asked;
+        if (waited > exchangeTimeout()) {
+            ExchangeOutcome o;
+            o.exchange = ExchangeKind::programming;
+            o.kind = OutcomeKind::chosenTooLate;
+            o.size = std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+            return abandonRun(window, s, o);
+        }
     }
     s.fileSize = 0;
     s.sectorTotal = s.announcedSectors.load() ? s.announcedSectors.load() : 256;
     UniqueFd fd;
     struct stat st {};
-    if (openForReading(s.filePath, fd, st) != 0) return 0;
+    if (const int e = openForReading(s.filePath, fd, st); e != 0) {
+        // The box waits for its sectors: the run ends, and the user is told why.
+        ExchangeOutcome o;
+        o.exchange = ExchangeKind::programming;
+        o.kind = OutcomeKind::fileUnreadable;
+        o.path = s.filePath;
+        o.reason = openFailureText(e);
+        pendingRecentFile.reset();
+        return abandonRun(window, s, o);
+    }
     s.fileSize = static_cast<uint32_t>(st.st_size);
     pendingRecentFile.reset();
     addRecentFile(s.filePath);

@@ -98,6 +98,12 @@ std::string outcomeText(const ExchangeOutcome& o) {
             return what + text;
         case OutcomeKind::stopped:
             return what + " was stopped.";
+        case OutcomeKind::chosenTooLate:
+            std::snprintf(text, sizeof text,
+                          " was abandoned: the image was chosen after %lld s, when the box had stopped "
+                          "waiting for it; nothing was sent.",
+                          static_cast<long long>(o.size));
+            return what + text;
     }
     return what + " ended.";
 }

@@ -26,6 +26,7 @@ enum class OutcomeKind : int {
     noAnswer = 8,          // nothing moved for the timeout (exchange/exchange_watch.h)
     imageShort = 9,        // the box asked for a sector the image does not hold
     stopped = 10,          // the user disconnected
+    chosenTooLate = 11,    // the image was chosen after the box had stopped waiting for it (size: seconds)
 };
 
 struct ExchangeOutcome {

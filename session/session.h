@@ -83,7 +83,7 @@ struct PortSession {
     std::atomic<uint32_t> bytesSent{0};       // kept
     std::atomic<uint32_t> percent{0};         // kept
     std::atomic<uint32_t> startTick{0};       // kept
-    std::string filePath;                     // kept; at most 159 characters
+    std::string filePath;                     // kept
     // What each file dialog offers next, each of its own kind: the image dialog never offers the data
     // file just sent nor the upload just saved (Enter would flash it), and a save offers a folder and
     // a name that is not taken, never an existing file.

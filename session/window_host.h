@@ -43,8 +43,8 @@ enum class MessageAnswer { ok, cancel, yes, no };
 struct FileChoice {
     WindowId owner = 0;
     std::string initialDir;
-    std::string path;       // initial file name; the answer replaces it
-    size_t capacity = 160;  // longest path (terminator included) the caller can hold
+    std::string path;        // initial file name; the answer replaces it
+    size_t capacity = 4096;  // longest path (terminator included) the caller can hold
     std::string title;
     bool mustExist = true;
     bool forSaving = false;  // the file will be written: a dialog that says so and asks before replacing one

@@ -7,6 +7,7 @@
 
 #include "about_dialog.h"
 #include "base/commands.h"
+#include "exchange/data_stream.h"
 #include "gui_support.h"
 #include "protocol/transfer.h"
 #include "release_notes_window.h"
@@ -119,12 +120,9 @@ private slots:
         Desktop d;
         auto* frame = d.start();
         const QByteArray data("\x01\xFFupload", 8);
-        dl::transfer.receivedCount = 0;
-        std::copy(data.begin(), data.end(), dl::transfer.receiveBuffer.begin());
-        dl::transfer.receivedCount = data.size();
         uint32_t sum = 0;
         for (char c : data) sum += static_cast<uint8_t>(c);
-        dl::transfer.runningChecksum = sum;
+        dl::keepReceivedUpload({std::vector<uint8_t>(data.begin(), data.end()), sum});
         dl::transferOwner = 0;
 
         QTemporaryDir out;

@@ -2,10 +2,14 @@
 // shows, the rules that keep a running exchange safe, the close sequence and the save of an upload.
 #include "app/dispatch.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -18,6 +22,7 @@
 #include "exchange/handlers.h"
 #include "exchange/programming_command.h"
 #include "integration/test_files.h"
+#include "protocol/data_send.h"
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port.h"
@@ -278,8 +283,7 @@ TEST_F(DispatchTest, TheCloseSequenceStopsAtAWindowThatKeepsItsTransfer) {
 // save is offered again, and no file but the chosen one is touched.
 TEST_F(DispatchTest, ASaveThatFailsIsSaidAndOfferedAgain) {
     const std::string data = "uploaded by the box";
-    std::copy(data.begin(), data.end(), transfer.receiveBuffer.begin());
-    transfer.receivedCount = static_cast<uint32_t>(data.size());
+    keepReceivedUpload({std::vector<uint8_t>(data.begin(), data.end()), 0});
     const std::string bad = dir.file("missing-dir/out.bin");
     const std::string good = dir.file("out.bin");
     dir.write("out.bin.part", "someone else's");
@@ -307,8 +311,7 @@ TEST_F(DispatchTest, ACancelledSaveAsksAgainAndNoSaveOffersAnExistingFile) {
     sessionTable[1].filePath = dir.file("sent.dat");  // the data file sent last is not offered
     dir.write("upload.dat", "an earlier upload");
     const std::string data = "the second upload";
-    std::copy(data.begin(), data.end(), transfer.receiveBuffer.begin());
-    transfer.receivedCount = static_cast<uint32_t>(data.size());
+    keepReceivedUpload({std::vector<uint8_t>(data.begin(), data.end()), 0});
     files = {"", dir.file("kept.dat")};
     answers["Data Receiving Done"] = MessageAnswer::yes;
     frameCommand(cmdReceiveNotify, static_cast<intptr_t>(data.size()));
@@ -324,6 +327,7 @@ TEST_F(DispatchTest, ACancelledSaveAsksAgainAndNoSaveOffersAnExistingFile) {
 
     // No gives it up: nothing more is asked.
     boxes.clear();
+    keepReceivedUpload({std::vector<uint8_t>(data.begin(), data.end()), 0});
     answers["Data Receiving Done"] = MessageAnswer::no;
     frameCommand(cmdReceiveNotify, static_cast<intptr_t>(data.size()));
     EXPECT_EQ(boxesCopy().size(), 1u);
@@ -331,23 +335,14 @@ TEST_F(DispatchTest, ACancelledSaveAsksAgainAndNoSaveOffersAnExistingFile) {
 }
 
 // The box took the first sector and went quiet. The run is given up and said with how far it got, the
-// title stops reading as a run in progress, the line stays open and the next F3 goes out. The user's
-// time in the image dialog, longer than the watch's timeout, is not held against the box.
+// title stops reading as a run in progress, the line stays open and the next F3 goes out.
 TEST_F(DispatchTest, ABoxThatStopsAskingIsSaidAndTheWindowProgramsAgain) {
     setExchangeTimeout(300ms);
     PtyPair box;
     const WindowId w = openPort(1, box);
     recordTitles();
-    whileChoosing = [] {
-        const auto end = std::chrono::steady_clock::now() + 600ms;
-        while (std::chrono::steady_clock::now() < end) {  // the dialog's own event loop runs the timer
-            exchangeTick();
-            std::this_thread::sleep_for(10ms);
-        }
-    };
     const std::string image = randomBytes(2 * kSectorSize, 11);
     startRun(w, box, dir.write("image.img", image));
-    whileChoosing = nullptr;
     box.send("s:prog_sector 0000\r\n");
     ASSERT_EQ(box.receive(kSectorSize + 4).size(), kSectorSize + 4);
     PortSession& s = sessionTable[1];
@@ -365,6 +360,37 @@ TEST_F(DispatchTest, ABoxThatStopsAskingIsSaidAndTheWindowProgramsAgain) {
     const auto t = titlesCopy();
     ASSERT_FALSE(t.empty());
     EXPECT_TRUE(t.back().starts_with("Com1 sector 00 chk=") && t.back().ends_with(" stopped")) << t.back();
+    EXPECT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
+    EXPECT_EQ(box.receive(12), "\rm:prog_sum\r");
+}
+
+// An image chosen after the box had long stopped waiting is not sent: sector 0 would land in the console
+// of a box that left the run. The watch does not fire while the dialog is open (the one box is this
+// one), and the session can program again.
+TEST_F(DispatchTest, AnImageChosenTooLateSendsNothing) {
+    setExchangeTimeout(300ms);
+    PtyPair box;
+    const WindowId w = openPort(1, box);
+    whileChoosing = [] {
+        const auto end = std::chrono::steady_clock::now() + 600ms;
+        while (std::chrono::steady_clock::now() < end) {  // the dialog's own event loop runs the timer
+            exchangeTick();
+            std::this_thread::sleep_for(10ms);
+        }
+    };
+    programmingDelay = [](uint32_t) {};
+    files = {dir.write("image.img", randomBytes(2 * kSectorSize, 12))};
+    ASSERT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
+    ASSERT_EQ(box.receive(12), "\rm:prog_sum\r");
+    box.send("s:prog_start 0002\r\ns:prog_sector 0000\r\n");
+    ASSERT_TRUE(pumpUntil([&] { return !boxesCopy().empty(); }));
+    whileChoosing = nullptr;
+    const auto shown = boxesCopy();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].title, "Programming Failed");
+    EXPECT_NE(shown[0].text.find("the image was chosen after"), std::string::npos) << shown[0].text;
+    EXPECT_EQ(box.receive(kSectorSize, 200), "") << "no sector went out";
+    EXPECT_EQ(sessionTable[1].programming.load(), 0);
     EXPECT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
     EXPECT_EQ(box.receive(12), "\rm:prog_sum\r");
 }
@@ -401,6 +427,125 @@ TEST_F(DispatchTest, ASendTheBoxStopsAnsweringIsSaidAndTheLineIsFreeAgain) {
     programmingDelay = [](uint32_t) {};
     EXPECT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
     EXPECT_EQ(box.receive(12), "\rm:prog_sum\r");
+}
+
+// The save writes exactly the upload its question names, even when a second upload has filled the
+// receive buffer meanwhile, and a path of any length the file system takes is saved to.
+TEST_F(DispatchTest, TheSaveWritesTheUploadItsQuestionNames) {
+    const std::string first(50000, 'a'), second(72704, 'b');
+    std::copy(first.begin(), first.end(), transfer.receiveBuffer.begin());
+    transfer.receivedCount = static_cast<uint32_t>(first.size());
+    transfer.runningChecksum =
+        byteSum(std::span(reinterpret_cast<const uint8_t*>(first.data()), first.size()));
+    Effects done;
+    setOutcome(done, ExchangeKind::dataReceive, OutcomeKind::completed);
+    PtyPair pty;
+    openPort(1, pty);
+    carryOut(sessionTable[1], done);
+    std::copy(second.begin(), second.end(), transfer.receiveBuffer.begin());  // the next upload begins
+    transfer.receivedCount = static_cast<uint32_t>(second.size());
+    const std::string deep = dir.file(std::string(120, 'd'));
+    ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+    const std::string target = deep + "/" + std::string(100, 'u') + ".dat";
+    files = {target};
+    answers["Data Receiving Done"] = MessageAnswer::yes;
+    frameCommand(cmdReceiveNotify, static_cast<intptr_t>(first.size()));
+    ASSERT_FALSE(boxesCopy().empty());
+    EXPECT_EQ(boxesCopy()[0].text.substr(0, 21), "50000 bytes received\n");
+    EXPECT_EQ(dir.read(target.substr(dir.path().string().size() + 1)), first);
+}
+
+// A FIFO chosen as the data file or the image is refused at once with the reason (its open would wait
+// for a writer), and the image's run ends instead of leaving the box's request unanswered. A file too
+// large for the box's size field is refused before anything reaches the line.
+TEST_F(DispatchTest, FilesThatCannotBeSentAreRefusedBeforeTheLineIsUsed) {
+    PtyPair box;
+    const WindowId w = openPort(1, box);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    files = {fifo};
+    EXPECT_EQ(sessionCommand(w, cmdUpdateChannelData, 0), 0);
+    ASSERT_EQ(boxesCopy().size(), 1u);
+    EXPECT_NE(boxesCopy()[0].detail.find("not a regular file"), std::string::npos) << boxesCopy()[0].detail;
+
+    const std::string big = dir.file("big.dat");
+    std::ofstream(big).put('x');
+    ASSERT_EQ(::truncate(big.c_str(), off_t{kLargestSendSize} + 1), 0);
+    files = {big};
+    EXPECT_EQ(sessionCommand(w, cmdUpdateChannelData, 0), 0);
+    ASSERT_EQ(boxesCopy().size(), 2u);
+    EXPECT_EQ(boxesCopy()[1].text,
+              "The data file is too large to send: the box takes at most 99,999,999 bytes.");
+    EXPECT_EQ(box.receive(1, 100), "") << "nothing was sent to the box";
+
+    programmingDelay = [](uint32_t) {};
+    files = {fifo};
+    ASSERT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
+    ASSERT_EQ(box.receive(12), "\rm:prog_sum\r");
+    box.send("s:prog_start 0002\r\n");
+    ASSERT_TRUE(pumpUntil([&] { return boxesCopy().size() == 3; }));
+    EXPECT_EQ(boxesCopy()[2].title, "Programming Failed");
+    EXPECT_NE(boxesCopy()[2].text.find("not a regular file"), std::string::npos) << boxesCopy()[2].text;
+    EXPECT_EQ(sessionTable[1].programming.load(), 0);
+    EXPECT_EQ(sessionTable[1].transferActive.load(), 0);
+}
+
+// A data file that changes during the send: the box gets exactly the size it was promised, and a file
+// that shrank ends the send with its outcome instead of leaving the box waiting.
+TEST_F(DispatchTest, AFileThatChangesDuringTheSendSendsTheAnnouncedSizeOrEnds) {
+    PtyPair box;
+    const WindowId w = openPort(1, box);
+    PortSession& s = sessionTable[1];
+    auto stream = [&](size_t onDisk, uint32_t announced) {
+        s.file =
+            UniqueFd(::open(dir.write("data.bin", std::string(onDisk, 'z')).c_str(), O_RDONLY | O_CLOEXEC));
+        transfer.sendSize = announced;
+        protocolMode = modeDataSend;
+        transferState = SendState::streaming;
+        s.senderRun = 1;
+        s.transferActive = 1;
+        std::thread sender([] { dataStreamThread(1); });  // the line holds only a few KiB unread
+        std::string got;
+        for (std::string piece; !(piece = box.receive(65536, 300)).empty();) got += piece;
+        sender.join();
+        return got.size();
+    };
+    EXPECT_EQ(stream(50000, 40000), 40000u) << "the bytes past the announced size stay off the line";
+    EXPECT_EQ(host.postsCopy().back(), (PostedCommand{w, cmdSenderEnded, senderFinished}));
+    EXPECT_LE(stream(30000, 40000), 30000u);
+    EXPECT_EQ(host.postsCopy().back(), (PostedCommand{w, cmdSenderEnded, senderFileShort}));
+    EXPECT_EQ(lastOutcome().kind, OutcomeKind::fileUnreadable);
+    EXPECT_NE(lastOutcome().reason.find("changed during the send"), std::string::npos);
+    EXPECT_FALSE(s.file.valid());
+    protocolMode = modeIdle;
+    transferState = 0;
+}
+
+// A save never replaces what is not a regular file: a FIFO is written into, a symbolic link is followed
+// to its target; an existing file keeps its permission bits.
+TEST(SaveTarget, SpecialFilesAndLinksAreWrittenNotReplaced) {
+    dltest::ScratchDir dir;
+    const std::vector<uint8_t> data{'u', 'p', 'l', 'o', 'a', 'd'};
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(writeReceivedData(fifo, data).ok) << "no program reads from it";
+    UniqueFd reader(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(writeReceivedData(fifo, data).ok);
+    char got[16] = {};
+    EXPECT_EQ(::read(reader.get(), got, sizeof got), 6);
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    const std::string target = dir.write("target.dat", "old"), link = dir.file("link.dat");
+    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("target.dat", link.c_str()), 0);
+    ASSERT_TRUE(writeReceivedData(link, data).ok);
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a file";
+    EXPECT_EQ(dir.read("target.dat"), "upload");
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace

@@ -156,6 +156,14 @@ void TerminalView::paintEvent(QPaintEvent* event) {
         ProgressPanel::draw(p, panelPlace_, f);
     }
     drawCaret(p);
+    // The panel's frame lies one pixel beyond the bar, over the text rows: once the transfer has
+    // ended, the first paint takes the whole panel away, frame included.
+    if (transfer) {
+        panelDrawn_ = true;
+    } else if (panelDrawn_) {
+        panelDrawn_ = false;
+        update(panelRect().adjusted(-1, -1, 1, 1));
+    }
     // The caret follows the cursor at the end of every paint (typing at a prompt moves it), except
     // while a transfer runs.
     if (caretShown_ && !transfer) {

@@ -67,6 +67,7 @@ private:
 
     PortSession* session_ = nullptr;
     PanelPlace panelPlace_{};
+    bool panelDrawn_ = false;  // the last paint drew the progress panel
     bool caretShown_ = false;
     QPoint caretCell_;  // x: column, y: row
     int64_t changedSince_ = 0;

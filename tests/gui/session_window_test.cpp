@@ -340,6 +340,11 @@ private slots:
         dl::hostProgressChanged(w->id());
         QTRY_VERIFY(!painted.isEmpty());
         QCOMPARE(painted.boundingRect(), QRect(0, top, 200, 20));
+        // Once the transfer has ended the panel goes whole: its frame lies over the text rows too.
+        painted = QRegion();
+        s.transferActive = 0;
+        dl::hostProgressChanged(w->id());
+        QTRY_VERIFY(painted.contains(QPoint(100, top - 1)));
         w->view()->removeEventFilter(&spy);
     }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/session_status.h"
 #include "base/commands.h"
 #include "base/language.h"
 #include "base/recent_files.h"
@@ -15,7 +16,9 @@
 #include "protocol/programming.h"
 #include "serial/port.h"
 #include "session/protocol_state.h"
+#include "session/screen_geometry.h"
 #include "session/session.h"
+#include "session/tick.h"
 
 namespace dl {
 
@@ -75,6 +78,7 @@ void lineLost(WindowId window, PortSession& s, int slot) {
         recordOutcome(o);
     }
     const std::string device = devicePath(s.portNumber);
+    noteSessionEvent(slot, std::string(text(Text::noteLineLost)));
     setCaret(window, false);
     disconnectPort(window);
     notifyExternalTerminal(true);
@@ -91,16 +95,31 @@ bool isFailure(OutcomeKind k) {
 // may already hold one (the next request replaces it).
 void exchangeEnded(WindowId window, PortSession&) {
     const ExchangeOutcome o = lastOutcome();
-    if (isFailure(o.kind) && o.kind != OutcomeKind::fileTooSmall && o.kind != OutcomeKind::lineLost)
+    if (!isFailure(o.kind) || o.kind == OutcomeKind::lineLost) return;
+    const int slot = lookupSession(window);
+    if (o.kind == OutcomeKind::noAnswer && o.exchange == ExchangeKind::programming && o.begun)
+        noteSessionEvent(slot, formatText(Text::noteStoppedAsking, o.sectors));
+    else
+        noteSessionEvent(slot, outcomeText(o));
+    if (o.kind != OutcomeKind::fileTooSmall)
         hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
 }
 
 void senderEnded(WindowId window, PortSession& s, intptr_t reason) {
+    const bool programmed = s.sectorThread.joinable();
     for (std::thread* t : {&s.sectorThread, &s.streamThread}) {
         if (t->joinable()) t->join();
     }
+    const int slot = lookupSession(window);
+    if (programmed && reason == senderFinished && s.sectorsSent.load() > 0) {
+        std::string took = elapsedText(ticksSince(s.startTick.load(), tickNow()));
+        took = took.substr(took.find_first_not_of(' '));
+        noteSessionEvent(slot, formatText(Text::noteProgrammingDone, unsigned(s.sectorsSent.load()),
+                                          took.substr(0, took.find(' ')).c_str()));
+    }
     if (reason == senderImageShort) {
         const ExchangeOutcome o = lastOutcome();
+        noteSessionEvent(slot, outcomeText(o));
         hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
     }
     // The data file ended before the size the box was promised: the send is over, and said as any

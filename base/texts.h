@@ -109,6 +109,18 @@ enum class Text : uint16_t {
     programmingFailedTitle,
     settingsUnreadableText,
     dataFileTooLargeText,  // "%s": the largest size
+    // The status line under a session window.
+    statusConnected,     // "%s": device, "%u": baud
+    statusDisconnected,  // "%s": device
+    statusWaiting,
+    statusProgramming,    // "%u" sectors sent, "%u" announced, "%s" elapsed
+    statusSending,        // "%u" percent, "%s" elapsed
+    statusReceiving,      // "%s" bytes, "%s" elapsed
+    noteProgrammingDone,  // "%u" sectors, "%s" elapsed
+    noteStoppedAsking,    // "%u" sectors sent
+    noteSaved,            // "%u" bytes, "%s" path
+    noteSent,             // "%u" bytes
+    noteLineLost,
     // The command-line tool's own lines.
     cliConnected,
     cliNoSession,

@@ -26,6 +26,7 @@
 #include "protocol/wire.h"
 #include "serial/port_write.h"
 #include "session/protocol_state.h"
+#include "session/session_note.h"
 #include "session/tick.h"
 
 namespace dl {
@@ -263,6 +264,7 @@ void onSendNotify(intptr_t param) {
             startDataStream(sessionTable[slot].window.load());
         return;
     }
+    noteSessionEvent(transferSession(), formatText(Text::noteSent, unsigned(transfer.transferCount.load())));
     hostMessageBox(0, sendDoneText(transfer.transferCount, transfer.runningChecksum),
                    std::string(text(Text::sendDoneTitle)), MessageIcon::warning, MessageButtons::ok);
     finishDataSend();
@@ -416,7 +418,10 @@ int saveReceivedData(WindowId owner, const ReceivedUpload& upload) {
         if (!chooseOpenFile(folder, owner, path, kPathCapacity, title, false, true)) return kSaveCancelled;
         folder = directoryOf(path);
         const SaveResult r = writeReceivedData(path, upload.data);
-        if (r.ok) return 1;
+        if (r.ok) {
+            noteSessionEvent(slot, formatText(Text::noteSaved, unsigned(r.bytes), path.c_str()));
+            return 1;
+        }
         // The upload is still kept: say why it could not be written and offer another try.
         const std::string detail = path + ": " + std::strerror(r.error);
         if (hostMessageBox(owner, std::string(text(Text::saveFailedText)),

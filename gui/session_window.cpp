@@ -4,12 +4,15 @@
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QScrollBar>
+#include <QTimer>
 
 #include "app/dispatch.h"
 #include "app/menus.h"
+#include "app/session_status.h"
 #include "base/commands.h"
 #include "base/language.h"
 #include "base/recent_files.h"
@@ -38,7 +41,8 @@ SessionWindow::SessionWindow(QWidget* parent)
     : QWidget(parent),
       view_(new TerminalView(this)),
       vbar_(new QScrollBar(Qt::Vertical, this)),
-      hbar_(new QScrollBar(Qt::Horizontal, this)) {
+      hbar_(new QScrollBar(Qt::Horizontal, this)),
+      status_(new QLabel(this)) {
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
     auto* grid = new QGridLayout(this);
@@ -47,6 +51,17 @@ SessionWindow::SessionWindow(QWidget* parent)
     grid->addWidget(view_, 0, 0);
     grid->addWidget(vbar_, 0, 1);
     grid->addWidget(hbar_, 1, 0);
+    // The status line lies under the screen and its bars, so it never covers the text or the panel.
+    status_->setObjectName(QStringLiteral("statusLine"));
+    status_->setTextFormat(Qt::PlainText);
+    status_->setContentsMargins(4, 1, 4, 1);
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    grid->addWidget(status_, 2, 0, 1, 2);
+    grid->setColumnStretch(0, 1);  // the screen takes what the window gains, not the bar's column
+    grid->setRowStretch(0, 1);
+    auto* statusTimer = new QTimer(this);
+    connect(statusTimer, &QTimer::timeout, this, &SessionWindow::refreshStatus);
+    statusTimer->start(250);
     for (QScrollBar* bar : {vbar_, hbar_}) {
         bar->setFocusPolicy(Qt::NoFocus);
         bar->setTracking(false);  // a dragged thumb scrolls when it is let go
@@ -71,10 +86,18 @@ SessionWindow::~SessionWindow() {
 bool SessionWindow::attach(int slot) {
     attached_ = createSession(id(), slot) == 1;
     if (attached_) {
+        slot_ = slot;
         view_->setSession(sessionOf(id()));
         clientResized(view_->size());
+        refreshStatus();
     }
     return attached_;
+}
+
+void SessionWindow::refreshStatus() {
+    if (!attached_) return;
+    const QString now = QString::fromStdString(sessionStatus(slot_));
+    if (now != status_->text()) status_->setText(now);
 }
 
 void SessionWindow::detach() {

@@ -19,6 +19,7 @@
 #include "session/screen_geometry.h"
 #include "session/window_host.h"
 
+class QLabel;
 class QScrollBar;
 
 namespace dl::gui {
@@ -41,6 +42,9 @@ public:
     TerminalView* view() const { return view_; }
     QScrollBar* verticalBar() const { return vbar_; }
     QScrollBar* horizontalBar() const { return hbar_; }
+    // The status line: the line, the exchange that runs or how the last one ended.
+    QLabel* statusLine() const { return status_; }
+    void refreshStatus();
 
     // The core's caret requests: shown (when connected) or taken away, and moved to the cursor.
     void setCaret(bool on);
@@ -85,6 +89,8 @@ private:
     TerminalView* view_;
     QScrollBar* vbar_;
     QScrollBar* hbar_;
+    QLabel* status_;
+    int slot_ = 0;
     bool attached_ = false;
     unsigned scrollSerial_ = 0;
 

@@ -4,6 +4,7 @@
 #include "session_window.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPaintEvent>
@@ -18,6 +19,7 @@
 #include "port_settings_dialog.h"
 #include "progress_panel.h"
 #include "session/session.h"
+#include "session/session_note.h"
 #include "session/terminal.h"
 #include "session/tick.h"
 #include "terminal_view.h"
@@ -292,6 +294,31 @@ private slots:
         const dl::CursorPos at = dl::cursorOf(s);
         dl::terminalWrite(w->id(), "login: ");
         QTRY_COMPARE(w->view()->caretCell(), QPoint(at.column + 7, at.row));
+    }
+
+    // The status line, under the screen: the line, the exchange that runs, how the last one ended.
+    void statusLine() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        QLabel* line = w->statusLine();
+        w->refreshStatus();
+        QCOMPARE(line->text(), QStringLiteral("Connected  %1  115200 baud").arg(o.com1.device));
+        QVERIFY(line->geometry().top() >= w->view()->geometry().bottom());
+        dl::PortSession& s = sessionTable[1];
+        s.announcedSectors = 64;
+        s.sectorsSent = 3;
+        s.startTick = dl::tickNow();
+        s.transferActive = 1;
+        w->refreshStatus();
+        QVERIFY2(line->text().endsWith(QStringLiteral("  |  Programming: 3 of 64 sectors, 0:00")),
+                 qPrintable(line->text()));
+        s.transferActive = 0;
+        dl::noteSessionEvent(1, "Saved 40000 bytes to /tmp/u.dat");
+        QTest::keyClick(w, Qt::Key_Home);
+        w->refreshStatus();
+        QCOMPARE(line->text(),
+                 QStringLiteral("Disconnected  %1  |  Saved 40000 bytes to /tmp/u.dat").arg(o.com1.device));
+        dl::noteSessionEvent(1, "");
     }
 
     void progressPanel() {

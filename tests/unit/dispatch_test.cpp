@@ -28,6 +28,7 @@
 #include "serial/port.h"
 #include "serial/reader.h"
 #include "session/protocol_state.h"
+#include "session/session_note.h"
 #include "session/terminal.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
@@ -449,10 +450,13 @@ TEST_F(DispatchTest, TheSaveWritesTheUploadItsQuestionNames) {
     const std::string target = deep + "/" + std::string(100, 'u') + ".dat";
     files = {target};
     answers["Data Receiving Done"] = MessageAnswer::yes;
+    transferOwner = 1;
     frameCommand(cmdReceiveNotify, static_cast<intptr_t>(first.size()));
+    transferOwner = 0;
     ASSERT_FALSE(boxesCopy().empty());
     EXPECT_EQ(boxesCopy()[0].text.substr(0, 21), "50000 bytes received\n");
     EXPECT_EQ(dir.read(target.substr(dir.path().string().size() + 1)), first);
+    EXPECT_EQ(sessionNote(1), "Saved 50000 bytes to " + target) << "the status line says where it went";
 }
 
 // A FIFO chosen as the data file or the image is refused at once with the reason (its open would wait

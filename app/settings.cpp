@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -84,6 +85,9 @@ void loadStartupSettings(const Profile& p) {
     koreanUi = country == kKoreaCode;
     loadRecentFiles(p);
     loadRects(p);
+    // A section of our own: the platform's [Settings] keys stay as they are.
+    const int lines = p.getInt("Terminal", "ScrollBackLines", static_cast<int>(kDefaultScrollBackLines));
+    scrollBackLines = static_cast<size_t>(std::clamp<int64_t>(lines, 0, kMostScrollBackLines));
 }
 
 void storeExitSettings(Profile& p, const Rect& frameRect) {

@@ -119,6 +119,7 @@ constexpr Entry kTexts[] = {
     {Text::noteSaved, "Saved %u bytes to %s", "%u 바이트를 %s 에 저장함"},
     {Text::noteSent, "Data sent: %u bytes", "데이터 보냄: %u 바이트"},
     {Text::noteLineLost, "Line lost", "회선 끊김"},
+    {Text::statusScrollBack, "Scroll-back: %u of %u lines up", "스크롤백: %u / %u 줄 위"},
     {Text::cliConnected, "Connected to %s. Ctrl-] quits.", {}},
     {Text::cliNoSession, "Connection failed.\n(no session could be created)", {}},
     {Text::cliInterrupted, "downloader-cli: interrupted", {}},

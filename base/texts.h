@@ -121,6 +121,7 @@ enum class Text : uint16_t {
     noteSaved,            // "%u" bytes, "%s" path
     noteSent,             // "%u" bytes
     noteLineLost,
+    statusScrollBack,  // "%u" lines back, "%u" kept
     // The command-line tool's own lines.
     cliConnected,
     cliNoSession,

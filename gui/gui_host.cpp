@@ -206,6 +206,11 @@ void GuiHost::flushRepaints() {
         auto [seen, first] = scrollSerials_.try_emplace(w, s->scrollSerial());
         const bool moved = !first && seen->second != s->scrollSerial();
         seen->second = s->scrollSerial();
+        // New text brings a view that reads the scroll-back back to the screen.
+        if ((p.whole || !p.rect.isEmpty()) && s->view()->scrollBack() > 0) {
+            s->view()->setScrollBack(0);
+            s->refreshStatus();
+        }
         if (p.whole || moved)
             s->view()->update();
         else if (!p.rect.isEmpty())

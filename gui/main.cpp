@@ -102,8 +102,8 @@ int main(int argc, char** argv) {
         const QStyle* style = QApplication::style();
         const int border = style->pixelMetric(QStyle::PM_MdiSubWindowFrameWidth) + 2;
         const int width = dl::kScreenColumns * cell.width() + 2 * border;
-        const int height = dl::kScreenRows * cell.height() + 20 + style->pixelMetric(QStyle::PM_TitleBarHeight) +
-                           2 * border;
+        const int height =
+            dl::kScreenRows * cell.height() + 20 + style->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * border;
         if (dl::sessionTable[0].windowRect == dl::Rect{100, 100, 200, 100}) {
             const int bar = desktop.frame()->menuBar()->sizeHint().height();
             desktop.frame()->placeAt(dl::Rect{40, 40, 40 + width + 40, 40 + height + bar + 40});

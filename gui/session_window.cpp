@@ -16,6 +16,7 @@
 #include "base/commands.h"
 #include "base/language.h"
 #include "base/recent_files.h"
+#include "base/texts.h"
 #include "progress_panel.h"
 #include "serial/port_write.h"
 #include "session/session.h"
@@ -96,7 +97,13 @@ bool SessionWindow::attach(int slot) {
 
 void SessionWindow::refreshStatus() {
     if (!attached_) return;
-    const QString now = QString::fromStdString(sessionStatus(slot_));
+    QString now = QString::fromStdString(sessionStatus(slot_));
+    if (const size_t back = view_->scrollBack(); back > 0) {
+        PortSession* s = sessionOf(id());
+        now = QString::fromStdString(
+                  formatText(Text::statusScrollBack, unsigned(back), unsigned(s ? historyLines(*s) : 0))) +
+              QStringLiteral("  |  ") + now;
+    }
     if (now != status_->text()) status_->setText(now);
 }
 
@@ -346,9 +353,27 @@ void SessionWindow::mouseReleaseEvent(QMouseEvent* event) {
 
 void SessionWindow::wheelEvent(QWheelEvent* event) {
     const int steps = event->angleDelta().y() / 120;
-    for (int i = 0; i < std::abs(steps) * 3; ++i)
-        scrollVertical(static_cast<uint16_t>(steps > 0 ? ScrollAction::lineUp : ScrollAction::lineDown), 0);
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    // Past the screen's top the wheel goes on into the scroll-back; back down, it leaves it first.
+    for (int i = 0; s && i < std::abs(steps) * 3; ++i) {
+        if (steps > 0 && s->vScrollPos.load() == 0)
+            scrollBackBy(1);
+        else if (steps < 0 && view_->scrollBack() > 0)
+            scrollBackBy(-1);
+        else
+            scrollVertical(static_cast<uint16_t>(steps > 0 ? ScrollAction::lineUp : ScrollAction::lineDown),
+                           0);
+    }
     event->accept();
+}
+
+void SessionWindow::scrollBackBy(long lines) {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    if (!s) return;
+    const long most = static_cast<long>(historyLines(*s));
+    view_->setScrollBack(
+        static_cast<size_t>(std::clamp(static_cast<long>(view_->scrollBack()) + lines, 0L, most)));
+    refreshStatus();
 }
 
 bool SessionWindow::focusNextPrevChild(bool) {
@@ -358,6 +383,15 @@ bool SessionWindow::focusNextPrevChild(bool) {
 void SessionWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_F4 && event->modifiers() == Qt::ControlModifier) {
         sessionCommand(id(), cmdClose, 0);
+        return;
+    }
+    // Shift+PgUp and Shift+PgDn page through the scroll-back (PgUp alone stays the upload key).
+    if ((event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier) {
+        const PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+        const int rows = s && s->charHeight.load() > 0 ? s->clientHeight / s->charHeight.load() : kScreenRows;
+        const long page = std::max(1, rows - 1);
+        scrollBackBy(event->key() == Qt::Key_PageUp ? page : -page);
         return;
     }
     const auto code = typedByte(event->key(), event->modifiers(), event->text());

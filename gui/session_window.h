@@ -45,6 +45,8 @@ public:
     // The status line: the line, the exchange that runs or how the last one ended.
     QLabel* statusLine() const { return status_; }
     void refreshStatus();
+    // Moves the view `lines` further back into the scroll-back (negative: towards the screen).
+    void scrollBackBy(long lines);
 
     // The core's caret requests: shown (when connected) or taken away, and moved to the cursor.
     void setCaret(bool on);

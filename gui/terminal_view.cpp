@@ -113,6 +113,12 @@ QRect TerminalView::cellRect(int row, int column) const {
     return QRect(column * cw - session_->hScrollPos.load(), row * ch - session_->vScrollPos.load(), cw, ch);
 }
 
+void TerminalView::setScrollBack(size_t back) {
+    if (back == back_) return;
+    back_ = back;
+    update();
+}
+
 QRect TerminalView::panelRect() const {
     return ProgressPanel::barRect(panelPlace_);
 }
@@ -186,7 +192,7 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
     const qreal r = atlas.devicePixelRatio();  // the atlas's own pixels are the source's unit
     const int first = span.firstColumn, end = span.lastColumn + 1;
     for (int row = span.firstRow; row <= span.lastRow; ++row) {
-        const std::string text = screenRow(s, row);  // a copy: the lock is not held while drawing
+        const std::string text = viewRow(s, back_, row);  // a copy: the lock is not held while drawing
         const int y = row * ch - dy;
         // A run of blank cells is one fill; a glyph's cell in the atlas carries its background.
         for (int c = first; c < end;) {
@@ -206,7 +212,7 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
 }
 
 void TerminalView::drawCaret(QPainter& p) {
-    if (!caretShown_ || !session_) return;
+    if (!caretShown_ || !session_ || back_ > 0) return;  // the cursor is not on a line of the past
     PortSession& s = *session_;
     const QRect cell = cellRect(caretCell_.y(), caretCell_.x());
     const std::string text = screenRow(s, std::clamp(caretCell_.y(), 0, kScreenRows - 1));

@@ -29,6 +29,10 @@ public:
     // The client rectangle of one screen cell at the current scroll offsets.
     QRect cellRect(int row, int column) const;
 
+    // How many lines the view shows back in the scroll-back (0: the screen itself).
+    void setScrollBack(size_t back);
+    size_t scrollBack() const { return back_; }
+
     // The block caret: shown on `cell` (row, column) or taken away.
     void setCaret(bool shown, QPoint cell);
     bool caretShown() const { return caretShown_; }
@@ -67,7 +71,8 @@ private:
 
     PortSession* session_ = nullptr;
     PanelPlace panelPlace_{};
-    bool panelDrawn_ = false;  // the last paint drew the progress panel
+    bool panelDrawn_ = false;
+    size_t back_ = 0;  // the last paint drew the progress panel
     bool caretShown_ = false;
     QPoint caretCell_;  // x: column, y: row
     int64_t changedSince_ = 0;

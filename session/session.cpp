@@ -8,6 +8,7 @@ std::array<PortSession, kSessionSlots> sessionTable;
 std::atomic<int32_t> currentSession{0};
 std::atomic<int32_t> lastPort{0};
 std::atomic<uint32_t> lastBaud{kDefaultBaud};
+std::atomic<size_t> scrollBackLines{kDefaultScrollBackLines};
 
 static int makeEventFd() {
     return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -84,7 +85,11 @@ static void applyCreationDefaults(PortSession& s, WindowId window) {
         std::lock_guard lock(s.screenMutex);
         s.column = 0;
         s.row = 0;
+        s.history.clear();
+        s.history.shrink_to_fit();
+        s.historyFirst = s.historyCount = 0;
     }
+    s.historyCapacity = scrollBackLines.load();
     s.font = 0;
     s.textColor = 0;
     s.displayErrors = 1;

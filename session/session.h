@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "session/binary_semaphore.h"
@@ -121,7 +122,14 @@ struct PortSession {
     std::mutex errorMutex;
     std::array<int32_t, 5> lineErrorBase{};
 
-    std::mutex screenMutex;  // screen, row, column
+    // The lines that scrolled off the top of the screen, oldest first, in a ring of `historyCapacity`
+    // lines of kScreenColumns bytes, made at the first scroll (an idle session holds none). Guarded by
+    // screenMutex.
+    std::vector<uint8_t> history;
+    size_t historyFirst = 0, historyCount = 0;
+    std::atomic<size_t> historyCapacity{10000};
+
+    std::mutex screenMutex;  // screen, row, column, history
     std::mutex writeMutex;   // one port write at a time
 };
 
@@ -135,6 +143,10 @@ extern std::array<PortSession, kSessionSlots> sessionTable;
 extern std::atomic<int32_t> currentSession;
 extern std::atomic<int32_t> lastPort;
 extern std::atomic<uint32_t> lastBaud;
+// How many lines each new session keeps of what scrolled off its screen ([Terminal] ScrollBackLines).
+inline constexpr size_t kDefaultScrollBackLines = 10000;
+inline constexpr size_t kMostScrollBackLines = 1000000;
+extern std::atomic<size_t> scrollBackLines;
 
 // The sector protocol's semaphore; exists from the first session's creation to the last session's
 // destruction. Holders keep it alive while they use it.

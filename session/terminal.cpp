@@ -1,5 +1,6 @@
 #include "session/terminal.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -59,9 +60,26 @@ struct HostRequests {
     }
 };
 
+// The top row goes into the scroll-back ring before the screen moves up over it.
+void keepTopRow(PortSession& s) {
+    const size_t capacity = s.historyCapacity.load(std::memory_order_relaxed);
+    if (capacity == 0) return;
+    if (s.history.size() != capacity * kScreenColumns) {
+        s.history.assign(capacity * kScreenColumns, ' ');
+        s.historyFirst = s.historyCount = 0;
+    }
+    const size_t slot = (s.historyFirst + s.historyCount) % capacity;
+    std::memcpy(s.history.data() + slot * kScreenColumns, s.screen.data(), kScreenColumns);
+    if (s.historyCount < capacity)
+        ++s.historyCount;
+    else
+        s.historyFirst = (s.historyFirst + 1) % capacity;
+}
+
 void lineFeed(PortSession& s, HostRequests& out) {
     int old = s.row++;
     if (old == kLastRow) {
+        keepTopRow(s);
         uint8_t* screen = s.screen.data();
         std::memmove(screen, screen + kScreenColumns, kLastRow * kScreenColumns);
         std::memset(screen + kLastRow * kScreenColumns, ' ', kScreenColumns);
@@ -151,6 +169,30 @@ std::string screenRow(PortSession& s, int row) {
     std::lock_guard lock(s.screenMutex);
     const auto* begin = s.screen.data() + row * kScreenColumns;
     return std::string(begin, begin + kScreenColumns);
+}
+
+size_t historyLines(PortSession& s) {
+    std::lock_guard lock(s.screenMutex);
+    return s.historyCount;
+}
+
+std::string viewRow(PortSession& s, size_t back, int row) {
+    std::lock_guard lock(s.screenMutex);
+    back = std::min(back, s.historyCount);
+    const size_t line = s.historyCount - back + static_cast<size_t>(row);
+    const uint8_t* begin =
+        line < s.historyCount
+            ? s.history.data() +
+                  ((s.historyFirst + line) % (s.history.size() / kScreenColumns)) * kScreenColumns
+            : s.screen.data() + (line - s.historyCount) * kScreenColumns;
+    return std::string(begin, begin + kScreenColumns);
+}
+
+void clearHistory(PortSession& s) {
+    std::lock_guard lock(s.screenMutex);
+    s.history.clear();
+    s.history.shrink_to_fit();
+    s.historyFirst = s.historyCount = 0;
 }
 
 CursorPos cursorOf(PortSession& s) {

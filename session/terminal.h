@@ -32,4 +32,11 @@ struct CursorPos {
 };
 CursorPos cursorOf(PortSession& session);
 
+// Scroll-back: the lines that scrolled off the top, kept up to the session's historyCapacity (the
+// oldest go first). viewRow is row `row` (0..34) of the screen as it stood `back` lines ago: back 0 is
+// the screen itself, and a back beyond the history shows its oldest line on top.
+size_t historyLines(PortSession& session);
+std::string viewRow(PortSession& session, size_t back, int row);
+void clearHistory(PortSession& session);
+
 }  // namespace dl

@@ -10,6 +10,7 @@
 #include <QPaintEvent>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QWheelEvent>
 
 #include "app/dispatch.h"
 #include "base/commands.h"
@@ -319,6 +320,31 @@ private slots:
         QCOMPARE(line->text(),
                  QStringLiteral("Disconnected  %1  |  Saved 40000 bytes to /tmp/u.dat").arg(o.com1.device));
         dl::noteSessionEvent(1, "");
+    }
+
+    // Shift+PgUp and the wheel past the screen's top read the scroll-back; new text returns the view.
+    void scrollBackByKeysAndWheel() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        s.localEcho = 0;
+        for (int n = 0; n < 60; ++n) dl::terminalWrite(w->id(), "line " + std::to_string(n) + "\r");
+        QCoreApplication::processEvents();
+        QTest::keyClick(w, Qt::Key_PageUp, Qt::ShiftModifier);
+        const size_t back = w->view()->scrollBack();
+        QVERIFY(back > 0);
+        QVERIFY2(w->statusLine()->text().startsWith(QStringLiteral("Scroll-back: ")),
+                 qPrintable(w->statusLine()->text()));
+        QTest::keyClick(w, Qt::Key_PageDown, Qt::ShiftModifier);
+        QCOMPARE(w->view()->scrollBack(), size_t(0));
+        dl::terminalWrite(w->id(), "\r");  // lines are never lost to a view: one more scrolled off
+        w->scrollVertical(6, 0);           // the screen's top
+        QWheelEvent up(QPointF(20, 20), w->mapToGlobal(QPointF(20, 20)), QPoint(), QPoint(0, 120),
+                       Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w, &up);
+        QCOMPARE(w->view()->scrollBack(), size_t(3));
+        dl::terminalWrite(w->id(), "new text");
+        QTRY_COMPARE(w->view()->scrollBack(), size_t(0));
     }
 
     void progressPanel() {

@@ -127,6 +127,27 @@ TEST_F(TerminalTest, LineFeedOnTheLastRowScrollsAndRepaintsAll) {
     EXPECT_FALSE(host.invalidations[0].erase);
 }
 
+// What scrolls off the top is kept, oldest first, up to the session's capacity (then the oldest goes),
+// and a view back in it shows those lines above the screen's own.
+TEST_F(TerminalTest, LinesScrolledOffTheTopAreKeptUpToTheCapacity) {
+    s().newLineOnCr = 0;
+    s().historyCapacity = 50;
+    auto lineOf = [](int n) {
+        std::string t = "line " + std::to_string(n);
+        return t + std::string(kScreenColumns - t.size(), ' ');
+    };
+    for (int n = 0; n < 35 + 20; ++n) write("line " + std::to_string(n) + "\r\n");
+    ASSERT_EQ(historyLines(s()), 21u);  // the cursor's empty row at the bottom pushed one more
+    EXPECT_EQ(viewRow(s(), 21, 0), lineOf(0));
+    EXPECT_EQ(viewRow(s(), 21, 21), row(0)) << "the screen follows its past";
+    EXPECT_EQ(viewRow(s(), 0, 3), row(3));
+    EXPECT_EQ(viewRow(s(), 1000, 0), lineOf(0)) << "a view further back stops at the oldest line";
+    for (int n = 55; n < 135; ++n) write("line " + std::to_string(n) + "\r\n");
+    EXPECT_EQ(historyLines(s()), 50u);
+    EXPECT_EQ(s().history.size(), 50u * kScreenColumns) << "memory stays bounded";
+    EXPECT_EQ(viewRow(s(), 50, 0), lineOf(51)) << "the oldest lines went first";
+}
+
 TEST_F(TerminalTest, InvalidatesTheCellWithScrollOffsets) {
     s().charWidth = 8;
     s().charHeight = 12;

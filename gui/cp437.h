@@ -34,4 +34,13 @@ inline QChar cp437ToChar(uint8_t byte) {
     return byte < 0x80 ? QChar(char16_t(byte)) : QChar(kCp437High[byte - 0x80]);
 }
 
+// The byte that types a character to the box: ASCII as it is, a code page 437 character as its byte,
+// anything else as '?'.
+inline uint8_t charToCp437(QChar c) {
+    if (c.unicode() >= 0x20 && c.unicode() < 0x7F) return static_cast<uint8_t>(c.unicode());
+    for (int b = 0x80; b < 0x100; ++b)
+        if (cp437ToChar(static_cast<uint8_t>(b)) == c) return static_cast<uint8_t>(b);
+    return '?';
+}
+
 }  // namespace dl::gui

@@ -211,6 +211,8 @@ void GuiHost::flushRepaints() {
             s->view()->setScrollBack(0);
             s->refreshStatus();
         }
+        // A selection names cells, and the text has moved on from them.
+        if (p.whole && s->view()->hasSelection()) s->view()->clearSelection();
         if (p.whole || moved)
             s->view()->update();
         else if (!p.rect.isEmpty())

@@ -1,6 +1,7 @@
 #include "session_window.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QKeyEvent>
@@ -17,6 +18,8 @@
 #include "base/language.h"
 #include "base/recent_files.h"
 #include "base/texts.h"
+#include "cp437.h"
+#include "exchange/data_stream.h"
 #include "progress_panel.h"
 #include "serial/port_write.h"
 #include "session/session.h"
@@ -43,7 +46,9 @@ SessionWindow::SessionWindow(QWidget* parent)
       view_(new TerminalView(this)),
       vbar_(new QScrollBar(Qt::Vertical, this)),
       hbar_(new QScrollBar(Qt::Horizontal, this)),
-      status_(new QLabel(this)) {
+      status_(new QLabel(this)),
+      pasteTimer_(new QTimer(this)) {
+    connect(pasteTimer_, &QTimer::timeout, this, &SessionWindow::pasteTick);
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
     auto* grid = new QGridLayout(this);
@@ -333,11 +338,88 @@ bool SessionWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void SessionWindow::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        anchor_ = view_->cellAt(view_->mapFrom(this, event->position().toPoint()));
+        view_->setSelection(anchor_, anchor_);
+        selecting_ = true;
+        return;
+    }
     if (event->button() != Qt::RightButton) return QWidget::mousePressEvent(event);
     rightClickWindow_ = this;
 }
 
+void SessionWindow::mouseMoveEvent(QMouseEvent* event) {
+    if (!selecting_ || !(event->buttons() & Qt::LeftButton)) return QWidget::mouseMoveEvent(event);
+    const QPoint start = view_->hasSelection() ? selectionAnchor() : QPoint();
+    view_->setSelection(start, view_->cellAt(view_->mapFrom(this, event->position().toPoint())));
+}
+
+QPoint SessionWindow::selectionAnchor() const {
+    return anchor_;
+}
+
+void SessionWindow::copySelection() {
+    if (!view_->hasSelection()) return;
+    QGuiApplication::clipboard()->setText(view_->selectedText());
+}
+
+void SessionWindow::selectAll() {
+    anchor_ = QPoint(0, 0);
+    view_->setSelection(anchor_, QPoint(kScreenColumns - 1, kScreenRows - 1));
+}
+
+void SessionWindow::extendSelection(int dx, int dy) {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    if (!s) return;
+    if (!view_->hasSelection()) {
+        const CursorPos at = cursorOf(*s);
+        anchor_ = QPoint(at.column, at.row);
+        view_->setSelection(anchor_, anchor_);
+    }
+    const QPoint end = view_->selectionEnd() + QPoint(dx, dy);
+    view_->setSelection(
+        anchor_, QPoint(std::clamp(end.x(), 0, kScreenColumns - 1), std::clamp(end.y(), 0, kScreenRows - 1)));
+}
+
+void SessionWindow::paste() {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    // Typed text inside an exchange would land in its data: refused, as a key the menus grey is inert.
+    if (!s || !s->connected.load() || exchangeInProgress()) {
+        QApplication::beep();
+        return;
+    }
+    QString text = QGuiApplication::clipboard()->text();
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\r")).replace(QLatin1Char('\n'), QLatin1Char('\r'));
+    for (QChar c : text)
+        pasteQueue_.push_back(c == QLatin1Char('\r')   ? uint8_t{13}
+                              : c == QLatin1Char('\t') ? uint8_t{9}
+                                                       : charToCp437(c));
+    if (!pasteTimer_->isActive()) pasteTimer_->start(10);
+}
+
+void SessionWindow::pasteTick() {
+    PortSession* s = attached_ ? sessionOf(id()) : nullptr;
+    if (!s || !s->connected.load() || exchangeInProgress() || pasteQueue_.empty()) {
+        pasteQueue_.clear();
+        pasteTimer_->stop();
+        return;
+    }
+    // The characters one tick of the timer holds on the line (ten bits each): typed at the line's
+    // pace, the box's console never has to drop any.
+    const size_t perTick = std::max<size_t>(1, s->baudRate.load() / 10 / 100);
+    for (size_t i = 0; i < perTick && !pasteQueue_.empty(); ++i) {
+        typeChar(id(), pasteQueue_.front());
+        pasteQueue_.pop_front();
+    }
+}
+
 void SessionWindow::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton) {
+        selecting_ = false;
+        // A click that selected nothing but its own cell selects nothing.
+        if (view_->hasSelection() && view_->selectionEnd() == anchor_) view_->clearSelection();
+        return;
+    }
     if (event->button() != Qt::RightButton) return QWidget::mouseReleaseEvent(event);
     // The press grabbed the mouse for this window; the release belongs to the window under it.
     const QPoint global = event->globalPosition().toPoint();
@@ -384,6 +466,37 @@ void SessionWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_F4 && event->modifiers() == Qt::ControlModifier) {
         sessionCommand(id(), cmdClose, 0);
         return;
+    }
+    // Copy and paste on the keys terminals use; Ctrl+C alone stays the box's interrupt.
+    const auto mods = event->modifiers() & ~Qt::KeypadModifier;
+    const bool ctrlShift = mods == (Qt::ControlModifier | Qt::ShiftModifier);
+    if ((ctrlShift && event->key() == Qt::Key_C) ||
+        (mods == Qt::ControlModifier && event->key() == Qt::Key_Insert)) {
+        copySelection();
+        return;
+    }
+    if ((ctrlShift && event->key() == Qt::Key_V) ||
+        (mods == Qt::ShiftModifier && event->key() == Qt::Key_Insert)) {
+        paste();
+        return;
+    }
+    if (ctrlShift && event->key() == Qt::Key_A) {
+        selectAll();
+        return;
+    }
+    if (mods == Qt::ShiftModifier) {
+        switch (event->key()) {
+            case Qt::Key_Left:
+                return extendSelection(-1, 0);
+            case Qt::Key_Right:
+                return extendSelection(1, 0);
+            case Qt::Key_Up:
+                return extendSelection(0, -1);
+            case Qt::Key_Down:
+                return extendSelection(0, 1);
+            default:
+                break;
+        }
     }
     // Shift+PgUp and Shift+PgDn page through the scroll-back (PgUp alone stays the upload key).
     if ((event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) &&

@@ -14,12 +14,14 @@
 #include <QMenu>
 #include <QPointer>
 #include <QWidget>
+#include <deque>
 #include <optional>
 
 #include "session/screen_geometry.h"
 #include "session/window_host.h"
 
 class QLabel;
+class QTimer;
 class QScrollBar;
 
 namespace dl::gui {
@@ -47,6 +49,12 @@ public:
     void refreshStatus();
     // Moves the view `lines` further back into the scroll-back (negative: towards the screen).
     void scrollBackBy(long lines);
+
+    // Copy and paste: the selection to the clipboard; the clipboard typed to the box at the line's
+    // pace (CR for each line end), refused with a beep while an exchange holds the line.
+    void copySelection();
+    void paste();
+    void selectAll();
 
     // The core's caret requests: shown (when connected) or taken away, and moved to the cursor.
     void setCaret(bool on);
@@ -77,6 +85,7 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void wheelEvent(QWheelEvent* event) override;
     bool focusNextPrevChild(bool next) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -92,6 +101,13 @@ private:
     QScrollBar* vbar_;
     QScrollBar* hbar_;
     QLabel* status_;
+    QTimer* pasteTimer_;
+    std::deque<uint8_t> pasteQueue_;
+    QPoint anchor_;
+    bool selecting_ = false;
+    QPoint selectionAnchor() const;
+    void extendSelection(int dx, int dy);
+    void pasteTick();
     int slot_ = 0;
     bool attached_ = false;
     unsigned scrollSerial_ = 0;

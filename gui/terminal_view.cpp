@@ -113,6 +113,54 @@ QRect TerminalView::cellRect(int row, int column) const {
     return QRect(column * cw - session_->hScrollPos.load(), row * ch - session_->vScrollPos.load(), cw, ch);
 }
 
+void TerminalView::setSelection(QPoint anchor, QPoint end) {
+    selected_ = true;
+    selAnchor_ = anchor;
+    selEnd_ = end;
+    update();
+}
+
+void TerminalView::clearSelection() {
+    if (!selected_) return;
+    selected_ = false;
+    update();
+}
+
+bool TerminalView::isSelected(int row, int column) const {
+    if (!selected_) return false;
+    QPoint a = selAnchor_, b = selEnd_;
+    if (std::pair(b.y(), b.x()) < std::pair(a.y(), a.x())) std::swap(a, b);
+    return std::pair(row, column) >= std::pair(a.y(), a.x()) &&
+           std::pair(row, column) <= std::pair(b.y(), b.x());
+}
+
+QString TerminalView::selectedText() const {
+    if (!selected_ || !session_) return {};
+    QStringList lines;
+    for (int row = 0; row < kScreenRows; ++row) {
+        QString line;
+        bool any = false;
+        const std::string text = viewRow(*session_, back_, row);
+        for (int c = 0; c < kScreenColumns; ++c) {
+            if (!isSelected(row, c)) continue;
+            any = true;
+            const auto b = static_cast<uint8_t>(text[static_cast<size_t>(c)]);
+            line += b == 0 || b == 0xFF ? QChar(' ') : cp437ToChar(b);
+        }
+        if (!any) continue;
+        while (line.endsWith(QLatin1Char(' '))) line.chop(1);
+        lines << line;
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+QPoint TerminalView::cellAt(QPoint pos) const {
+    if (!session_) return {};
+    const int cw = std::max(1, session_->charWidth.load()), ch = std::max(1, session_->charHeight.load());
+    return QPoint(std::clamp((pos.x() + session_->hScrollPos.load()) / cw, 0, kScreenColumns - 1),
+                  std::clamp((pos.y() + session_->vScrollPos.load()) / ch, 0, kScreenRows - 1));
+}
+
 void TerminalView::setScrollBack(size_t back) {
     if (back == back_) return;
     back_ = back;
@@ -208,6 +256,11 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
                          QRectF((b % 16) * cw * r, (b / 16) * ch * r, cw * r, ch * r));
             ++c;
         }
+        if (!selected_) continue;
+        QColor mark = palette().color(QPalette::Highlight);
+        mark.setAlpha(110);
+        for (int c = first; c < end; ++c)
+            if (isSelected(row, c)) p.fillRect(QRect(c * cw - dx, y, cw, ch), mark);
     }
 }
 

@@ -33,6 +33,17 @@ public:
     void setScrollBack(size_t back);
     size_t scrollBack() const { return back_; }
 
+    // A selection from one cell to another (x column, y row of the view), in reading order; drawn
+    // highlighted. Cleared by new text, as the lines it named move on.
+    void setSelection(QPoint anchor, QPoint end);
+    void clearSelection();
+    bool hasSelection() const { return selected_; }
+    QPoint selectionEnd() const { return selEnd_; }
+    // The selected text, one line a row (trailing blanks dropped), bytes as their code page 437 glyphs.
+    QString selectedText() const;
+    // The cell under a point of the view, clamped to the screen.
+    QPoint cellAt(QPoint pos) const;
+
     // The block caret: shown on `cell` (row, column) or taken away.
     void setCaret(bool shown, QPoint cell);
     bool caretShown() const { return caretShown_; }
@@ -72,7 +83,10 @@ private:
     PortSession* session_ = nullptr;
     PanelPlace panelPlace_{};
     bool panelDrawn_ = false;
-    size_t back_ = 0;  // the last paint drew the progress panel
+    size_t back_ = 0;
+    bool selected_ = false;
+    QPoint selAnchor_, selEnd_;
+    bool isSelected(int row, int column) const;  // the last paint drew the progress panel
     bool caretShown_ = false;
     QPoint caretCell_;  // x: column, y: row
     int64_t changedSince_ = 0;

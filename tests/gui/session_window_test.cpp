@@ -3,6 +3,7 @@
 // its repaint, the glyphs of stored control codes, the port settings dialog, and the transfer guard.
 #include "session_window.h"
 
+#include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
 #include <QMdiArea>
@@ -345,6 +346,41 @@ private slots:
         QCOMPARE(w->view()->scrollBack(), size_t(3));
         dl::terminalWrite(w->id(), "new text");
         QTRY_COMPARE(w->view()->scrollBack(), size_t(0));
+    }
+
+    // A dragged selection is copied by Ctrl+Shift+C (Ctrl+C stays the box's interrupt); a paste types
+    // the clipboard with CR for each line end, and is refused while an exchange holds the line.
+    void copyAndPaste() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        s.localEcho = 0;
+        const dl::CursorPos at = dl::cursorOf(s);
+        dl::terminalWrite(w->id(), "hello box\r");
+        QCoreApplication::processEvents();
+        const QPoint from = w->view()->cellRect(at.row, 0).center(),
+                     to = w->view()->cellRect(at.row, 4).center();
+        QTest::mousePress(w->view(), Qt::LeftButton, {}, from);
+        QMouseEvent drag(QEvent::MouseMove, QPointF(w->view()->mapTo(w, to)),
+                         w->mapToGlobal(QPointF(w->view()->mapTo(w, to))), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(w, &drag);
+        QTest::mouseRelease(w->view(), Qt::LeftButton, {}, to);
+        o.com1.drain();
+        QTest::keyClick(w, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("hello"));
+        QTest::keyClick(w, Qt::Key_C, Qt::ControlModifier);
+        QByteArray typed;
+        QTRY_COMPARE(typed += o.com1.drain(), QByteArray("\x03"));
+
+        QGuiApplication::clipboard()->setText(QStringLiteral("ab\ncd\r\nef"));
+        QTest::keyClick(w, Qt::Key_Insert, Qt::ShiftModifier);
+        typed.clear();
+        QTRY_COMPARE(typed += o.com1.drain(), QByteArray("ab\rcd\ref"));
+        s.programming = 1;  // an armed run holds the line
+        QTest::keyClick(w, Qt::Key_V, Qt::ControlModifier | Qt::ShiftModifier);
+        QTest::qWait(50);
+        QCOMPARE(o.com1.drain(), QByteArray());
     }
 
     void progressPanel() {

@@ -88,6 +88,13 @@ std::vector<MenuPopup> frameMenu(const FrameMenuInput& in) {
         window.items.push_back(row);
     }
 
+    // Our own menu, in the language of the run: what a terminal user expects beyond the box's commands.
+    const bool k = in.korean;
+    MenuPopup tools{str(Text::popupTools, k),
+                    {item(cmdCopy, Text::toolsCopy, k), item(cmdPaste, Text::toolsPaste, k),
+                     item(cmdSelectAll, Text::toolsSelectAll, k)}};
+    for (MenuItem& m : tools.items) m.enabled = in.hasActiveSession && (m.id != cmdPaste || in.connected);
+
     MenuPopup help{str(Text::popupHelp),
                    {item(cmdContents, Text::frameContents), item(cmdReleaseNote, Text::frameReleaseNote),
                     separator(), item(cmdAbout, Text::frameAbout)}};
@@ -101,7 +108,7 @@ std::vector<MenuPopup> frameMenu(const FrameMenuInput& in) {
     }
     applySessionMenuRule(dstb.items, active && in.connected, active && in.programming, in.korean);
     if (!active) dstb.items.front().enabled = false;
-    return {file, dstb, window, help};
+    return {file, dstb, window, tools, help};
 }
 
 FrameMenuInput frameMenuInput(WindowId activeWindow, bool korean) {

@@ -44,7 +44,8 @@ struct FrameMenuInput {
     int activeWindowIndex = -1;             // into windowTitles
 };
 
-// The four popups of the frame's menu bar ("&File   ", "DSTB   ", "Window  ", "Help").
+// The popups of the frame's menu bar: "&File   ", "DSTB   ", "Window  ", our own Tools ("Tools" /
+// "도구"), "Help".
 std::vector<MenuPopup> frameMenu(const FrameMenuInput& in);
 
 // The input as the session table says it, for the given active session window (0: none).

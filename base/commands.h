@@ -44,6 +44,12 @@ enum Command : uint16_t {
     // Posted by a sender thread as its last act, so the window joins it; lParam tells why it ended.
     cmdSenderEnded = 652,
     cmdWindowMenuFirst = 680,
+    // The Tools menu, our own beside the platform's: copy and paste, the session log.
+    cmdCopy = 700,
+    cmdPaste = 701,
+    cmdSelectAll = 702,
+    cmdLogToFile = 703,
+    cmdLogTimestamps = 704,
     cmdCleanRecentFiles = 1100,
     cmdRecentFileFirst = 1101,
     cmdRecentFileLast = 1109,

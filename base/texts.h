@@ -122,6 +122,13 @@ enum class Text : uint16_t {
     noteSent,             // "%u" bytes
     noteLineLost,
     statusScrollBack,  // "%u" lines back, "%u" kept
+    // The Tools menu.
+    popupTools,
+    toolsCopy,
+    toolsPaste,
+    toolsSelectAll,
+    toolsLogToFile,
+    toolsTimestamps,
     // The command-line tool's own lines.
     cliConnected,
     cliNoSession,

@@ -215,6 +215,13 @@ void FrameWindow::refreshMenu(int index) {
 }
 
 void FrameWindow::menuChosen(uint16_t id) {
+    // Copy and paste belong to the window's selection and the clipboard: the front end's own.
+    if (SessionWindow* w = sessionWindow(activeSessionWindow()); w && id >= cmdCopy && id <= cmdSelectAll) {
+        if (id == cmdCopy) w->copySelection();
+        if (id == cmdPaste) w->paste();
+        if (id == cmdSelectAll) w->selectAll();
+        return;
+    }
     if (id >= cmdWindowMenuFirst && id < cmdWindowMenuFirst + 4) {
         const auto subs = sessionSubWindows();
         const size_t i = id - cmdWindowMenuFirst;

@@ -253,9 +253,18 @@ QString SessionWindow::menuText(const std::string& text) {
     const QString in = QString::fromStdString(text);
     // The key name at the end of a text goes into the menu's shortcut column, so the keys stand in a
     // column whatever font draws the row (the texts pad with spaces and tabs for a fixed one).
-    static const QStringList keys{QStringLiteral("Alt+F4"), QStringLiteral("Alt F4"), QStringLiteral("PgUp"),
-                                  QStringLiteral("Home"),   QStringLiteral("F1"),     QStringLiteral("F2"),
-                                  QStringLiteral("F3"),     QStringLiteral("F4"),     QStringLiteral("F5"),
+    static const QStringList keys{QStringLiteral("Ctrl+Shift+C"),
+                                  QStringLiteral("Ctrl+Shift+V"),
+                                  QStringLiteral("Ctrl+Shift+A"),
+                                  QStringLiteral("Alt+F4"),
+                                  QStringLiteral("Alt F4"),
+                                  QStringLiteral("PgUp"),
+                                  QStringLiteral("Home"),
+                                  QStringLiteral("F1"),
+                                  QStringLiteral("F2"),
+                                  QStringLiteral("F3"),
+                                  QStringLiteral("F4"),
+                                  QStringLiteral("F5"),
                                   QStringLiteral("F6")};
     for (const QString& key : keys) {
         if (!in.endsWith(key)) continue;

@@ -38,8 +38,8 @@ private slots:
         f.write("1.32R\nfixed the upload\n");
         f.close();
         frame->setReleaseNotesFolders({empty.path(), notes.path()});  // the first folder has none
-        choose(frame->popup(3), dl::cmdReleaseNote);
-        choose(frame->popup(3), dl::cmdReleaseNote);
+        choose(frame->popup(4), dl::cmdReleaseNote);
+        choose(frame->popup(4), dl::cmdReleaseNote);
         QCOMPARE(viewers().size(), 1);
         auto* viewer = viewers().first();
         QVERIFY(viewer->isReadOnly());
@@ -47,7 +47,7 @@ private slots:
         QCOMPARE(viewer->shownFile(), f.fileName());
         viewer->showMinimized();
         QTRY_VERIFY(viewer->isMinimized());
-        choose(frame->popup(3), dl::cmdReleaseNote);
+        choose(frame->popup(4), dl::cmdReleaseNote);
         QTRY_VERIFY(!viewer->isMinimized());
         QCOMPARE(viewers().size(), 1);
         QCOMPARE(viewers().first(), viewer);
@@ -59,7 +59,7 @@ private slots:
         auto* frame = d.start();
         QTemporaryDir empty;
         frame->setReleaseNotesFolders({empty.path()});
-        choose(frame->popup(3), dl::cmdReleaseNote);
+        choose(frame->popup(4), dl::cmdReleaseNote);
         QCOMPARE(viewers().size(), 1);
         const QString text = viewers().first()->toPlainText();
         QVERIFY2(text.contains(QStringLiteral("ZENTU.TXT was not found")), qPrintable(text));
@@ -96,7 +96,7 @@ private slots:
             stayedOnClose = about->isVisible();
             QTest::keyClick(about, Qt::Key_Return);
         });
-        choose(frame->popup(3), dl::cmdAbout);  // returns when the box has closed
+        choose(frame->popup(4), dl::cmdAbout);  // returns when the box has closed
         QVERIFY(*shown);
         QCOMPARE(seenTitle, title);
         QCOMPARE(version, QStringLiteral("Version 1.32R"));

@@ -148,7 +148,7 @@ private slots:
         auto* frame = d.start();
         QStringList titles;
         for (QAction* a : frame->menuBar()->actions()) titles << a->text();
-        QCOMPARE(titles, (QStringList{"&File   ", "DSTB   ", "Window  ", "Help"}));
+        QCOMPARE(titles, (QStringList{"&File   ", "DSTB   ", "Window  ", "Tools", "Help"}));
         auto texts = [&](int i) {
             QStringList out;
             for (const auto& item : openMenu(frame->popup(i))) out << item.text;
@@ -162,7 +162,9 @@ private slots:
                                         "Update Cardless\tF5", "Update M5\tF6", "-", "Upload...\tPgUp", "-",
                                         "Close\tAlt F4"}));
         QCOMPARE(texts(2), (QStringList{"Arrange &Icons", "&Cascade", "Tile &Horizontal", "Tile &Vertical"}));
-        QCOMPARE(texts(3), (QStringList{"Contents", "&Release note...", "-", "&About..."}));
+        QCOMPARE(texts(3),
+                 (QStringList{"Copy\tCtrl+Shift+C", "Paste\tCtrl+Shift+V", "Select All\tCtrl+Shift+A"}));
+        QCOMPARE(texts(4), (QStringList{"Contents", "&Release note...", "-", "&About..."}));
     }
 
     // Each row of the state table, as the DSTB popup shows it when opened.
@@ -239,7 +241,7 @@ private slots:
         const auto windows = frame->sessionWindows();
         QCOMPARE(windows.size(), size_t(2));
         QCOMPARE(frame->subWindowOf(windows[0])->windowTitle(), QStringLiteral("Com2"));  // active first
-        choose(frame->popup(3), dl::cmdReleaseNote);
+        choose(frame->popup(4), dl::cmdReleaseNote);
         QVERIFY(frame->releaseNotes());
         sessionTable[1].transferActive = 1;
         QWidget* owner = nullptr;

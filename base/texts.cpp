@@ -138,6 +138,15 @@ constexpr Entry kTexts[] = {
     {Text::cliNoFile, "downloader-cli: %s: no such file", {}},
     {Text::cliNotOffered, "downloader-cli: the data file was not offered to the box", {}},
     {Text::cliNoData, "downloader-cli: no data from the box within %d s", {}},
+    {Text::logCannotOpen, "The session log %s cannot be written: %s.", {}},
+    {Text::logStopped, "The session log %s stopped: %s.", {}},
+    {Text::logFellBehind, "[log: %llu bytes of console text are missing here: the disk did not keep up]", {}},
+    {Text::logSendDone, "[data send: %lld bytes sent, checksum %X]", {}},
+    {Text::logReceiveDone, "[data receive: %lld bytes received, checksum %X]", {}},
+    {Text::logProgrammingDone, "[programming: %u sectors sent, %u bytes]", {}},
+    {Text::logProgrammingCut, "[programming: stopped after %u sectors, %u bytes]", {}},
+    {Text::portsMapping, "COM%d = %s", {}},
+    {Text::portsNoDevices, "no serial devices found", {}},
 };
 
 static_assert(std::size(kTexts) == static_cast<size_t>(Text::count_), "one row per text id");

@@ -142,6 +142,17 @@ enum class Text : uint16_t {
     cliNoFile,
     cliNotOffered,
     cliNoData,
+    // The session log: its failures (said once; the log stops, the session goes on) and its own lines.
+    logCannotOpen,       // "%s": the file, "%s": why
+    logStopped,          // "%s": the file, "%s": why
+    logFellBehind,       // "%llu": the bytes left out
+    logSendDone,         // "%lld": bytes, "%X": checksum
+    logReceiveDone,      // "%lld": bytes, "%X": checksum
+    logProgrammingDone,  // "%u": sectors, "%u": bytes
+    logProgrammingCut,   // "%u": sectors, "%u": bytes
+    // The device list of downloader-cli ports.
+    portsMapping,  // "%d": COM number, "%s": the device
+    portsNoDevices,
     count_  // not a text
 };
 

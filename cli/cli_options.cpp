@@ -17,6 +17,10 @@ const char* usageText() {
            "                                receive the box's upload and save it to OUTFILE; TEXT is\n"
            "                                typed to the box first (its console command to upload)\n"
            "  demo                          program, send to and receive from a simulated box\n"
+           "  ports                         list the serial devices present and the device of each COMn\n"
+           "terminal, program, send and receive take --log FILE [--timestamps]: FILE gets what the box\n"
+           "prints (appended), one line for each exchange's end; --timestamps starts each line with the\n"
+           "local time (HH:MM:SS.mmm).\n"
            "exit: 0 done, 1 exchange abandoned or no answer, 2 usage, 3 port cannot be opened or lost\n"
            "COMn is /dev/ttyS<n-1> unless the settings file ($XDG_CONFIG_HOME/downloader/corvane.ini,\n"
            "section [Devices], keys COM1..COM4) names another device; ExternalTerminal there names a\n"
@@ -61,6 +65,23 @@ bool parsePort(const std::string& value, Options& o, std::string& error) {
 }
 
 }  // namespace
+
+std::string takeLogOptions(Options& o) {
+    std::vector<std::string> rest;
+    for (size_t i = 0; i < o.args.size(); ++i) {
+        if (o.args[i] == "--log") {
+            if (i + 1 >= o.args.size() || o.args[i + 1].empty()) return "--log takes a file name";
+            o.logPath = o.args[++i];
+        } else if (o.args[i] == "--timestamps") {
+            o.logTimestamps = true;
+        } else {
+            rest.push_back(o.args[i]);
+        }
+    }
+    if (o.logTimestamps && o.logPath.empty()) return "--timestamps goes with --log FILE";
+    o.args = std::move(rest);
+    return "";
+}
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     Options o;

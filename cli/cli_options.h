@@ -19,11 +19,16 @@ struct Options {
     uint32_t baud = 115200;
     std::string command;            // subcommand
     std::vector<std::string> args;  // the subcommand's own arguments
+    std::string logPath;            // --log: the session log's file; empty: no log
+    bool logTimestamps = false;     // --timestamps: each log line starts with the local time
 };
 
 // Parses argv; on a usage error returns nullopt and sets `error`.
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error);
 
 const char* usageText();
+
+// Takes --log FILE and --timestamps out of a subcommand's arguments into `o`; "" or the error.
+std::string takeLogOptions(Options& o);
 
 }  // namespace dl::cli

@@ -1,5 +1,6 @@
 #include "cli_session.h"
 
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 
 #include <cstdio>
@@ -8,7 +9,9 @@
 #include "base/commands.h"
 #include "base/profile.h"
 #include "base/texts.h"
+#include "serial/device_list.h"
 #include "serial/port.h"
+#include "serial/session_log.h"
 #include "session/session.h"
 
 namespace dl::cli {
@@ -26,8 +29,22 @@ int signalFd() {
     return fd;
 }
 
-bool openSession(const Options& o, CliHost& host) {
-    // The settings file names the devices; the command line overrides it.
+int logFailureFd() {
+    static int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void reportLogFailure() {
+    uint64_t count;
+    (void)!::read(logFailureFd(), &count, sizeof count);
+    if (std::string error = takeSessionLogError(kCliWindow); !error.empty())
+        std::fprintf(stderr, "downloader-cli: %s\n", error.c_str());
+}
+
+namespace {
+
+// The settings file names the devices; the command line overrides it.
+void loadDevices(const Options& o) {
     std::string refusal;
     const std::string path = defaultSettingsPath();
     loadLinkSettings(Profile::load(path, &refusal));
@@ -35,13 +52,47 @@ bool openSession(const Options& o, CliHost& host) {
         std::fprintf(stderr, "downloader-cli: %s: %s (its [Devices] are not used)\n", path.c_str(),
                      refusal.c_str());
     if (!o.device.empty()) setDevicePath(o.portNumber, o.device);
+}
+
+// A log that cannot be written is said, and the run goes on without it.
+void startLog(const Options& o) {
+    if (o.logPath.empty()) return;
+    const std::string error = startSessionLog(kCliWindow, o.logPath, o.logTimestamps, [] {
+        const uint64_t one = 1;
+        (void)!::write(logFailureFd(), &one, sizeof one);
+    });
+    if (!error.empty()) std::fprintf(stderr, "downloader-cli: %s\n", error.c_str());
+}
+
+}  // namespace
+
+int runPorts(const Options& o) {
+    loadDevices(o);
+    const std::vector<SerialDevice> devices = listSerialDevices();
+    for (const SerialDevice& d : devices) {
+        if (d.kind == SerialDevice::Kind::usbByName)
+            std::printf("%s -> %s\n", d.path.c_str(), d.target.empty() ? "?" : d.target.c_str());
+        else
+            std::printf("%s\n", d.path.c_str());
+    }
+    if (devices.empty()) std::printf("%s\n", formatText(Text::portsNoDevices).c_str());
+    for (int n = 1; n < kSessionSlots; ++n)
+        std::printf("%s\n", formatText(Text::portsMapping, n, devicePath(n).c_str()).c_str());
+    return kExitOk;
+}
+
+bool openSession(const Options& o, CliHost& host) {
+    loadDevices(o);
     host.setBaud(o.baud);
     if (frameCommand(static_cast<uint16_t>(cmdOpenCom1 + o.portNumber - 1), 0) == 0) {
         std::fprintf(stderr, "%s\n", formatText(Text::cliNoSession).c_str());
         return false;
     }
     PortSession* s = sessionOf(kCliWindow);
-    if (s && s->connected.load()) return true;
+    if (s && s->connected.load()) {
+        startLog(o);
+        return true;
+    }
     if (s) destroySession(kCliWindow);  // the box said why; the tool has nothing to do without the line
     return false;
 }
@@ -54,6 +105,9 @@ void closeSession() {
         disconnectPort(kCliWindow);
         notifyExternalTerminal(true);
     }
+    // After the disconnect: a run it cut off is noted before the log closes.
+    if (std::string error = stopSessionLog(kCliWindow); !error.empty())
+        std::fprintf(stderr, "downloader-cli: %s\n", error.c_str());
     destroySession(kCliWindow);
 }
 

@@ -27,6 +27,12 @@ int runSend(const Options& o, CliHost& host, const std::string& file, int timeou
 // that makes it upload.
 int runReceive(const Options& o, CliHost& host, const std::string& outFile, int timeoutSeconds,
                const std::string& request = {});
+// Lists the serial devices present and the device each COMn names.
+int runPorts(const Options& o);
+// Says on stderr, once, why the session log stopped, if it did.
+void reportLogFailure();
+// Readable when the session log has stopped by itself.
+int logFailureFd();
 // Programs, sends to and receives from the demonstration box, each with its result.
 int runDemo(const Options& o);
 

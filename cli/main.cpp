@@ -92,8 +92,15 @@ int main(int argc, char** argv) {
         signalFd();
         return runDemo(*options);
     }
+    if (cmd == "ports") {
+        if (!options->args.empty()) return usage("ports takes no arguments");
+        return runPorts(*options);
+    }
     signalFd();                     // before any thread exists
     std::signal(SIGPIPE, SIG_IGN);  // a closed stdout must end a write, not the program
+    if (cmd == "terminal" || cmd == "program" || cmd == "send" || cmd == "receive") {
+        if (auto e = takeLogOptions(*options); !e.empty()) return usage(cmd + ": " + e);
+    }
     SubOptions sub;
     if (cmd == "terminal") {
         if (!options->args.empty()) return usage("terminal takes no arguments");

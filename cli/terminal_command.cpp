@@ -60,10 +60,13 @@ int runTerminal(const Options& o, CliHost& host) {
     if (keyboard.active())
         std::fprintf(stderr, "%s\r\n",
                      formatText(Text::cliConnected, devicePath(o.portNumber).c_str()).c_str());
-    pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
+    pollfd fds[4] = {{STDIN_FILENO, POLLIN, 0},
+                     {host.wakeFd(), POLLIN, 0},
+                     {signalFd(), POLLIN, 0},
+                     {logFailureFd(), POLLIN, 0}};
     int result = kExitOk;
     for (bool running = true; running;) {
-        if (::poll(fds, 3, -1) < 0) {
+        if (::poll(fds, 4, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -84,6 +87,7 @@ int runTerminal(const Options& o, CliHost& host) {
                 }
             }
         }
+        if (fds[3].revents & POLLIN) reportLogFailure();  // the terminal goes on without its log
         if (fds[2].revents & POLLIN) {
             signalfd_siginfo info;
             (void)!::read(signalFd(), &info, sizeof info);

@@ -79,14 +79,15 @@ private:
 // says the run is over (an exit code >= 0) or a signal arrives. The core's exchange watch runs on each
 // turn: a box that goes quiet ends the exchange with cmdExchangeEnded, as in the desktop program.
 int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<void()> onTick) {
-    pollfd fds[2] = {{host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}};
+    pollfd fds[3] = {{host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}, {logFailureFd(), POLLIN, 0}};
     for (;;) {
-        int r = ::poll(fds, 2, 100);
+        int r = ::poll(fds, 3, 100);
         if (r < 0 && errno != EINTR) return kExitAbandoned;
         if (fds[1].revents & POLLIN) {
             std::fprintf(stderr, "\n%s\n", formatText(Text::cliInterrupted).c_str());
             return kExitAbandoned;
         }
+        if (fds[2].revents & POLLIN) reportLogFailure();
         if (fds[0].revents & POLLIN) {
             while (auto p = host.nextPosted()) {
                 dispatch(*p);

@@ -173,7 +173,7 @@ void startDataStream(WindowId window) {
         o.kind = OutcomeKind::fileUnreadable;
         o.path = s.filePath;
         o.reason = s.file ? std::strerror(errno) : "no file is open for the send";
-        recordOutcome(o);
+        recordOutcome(o, slot);
         refuseStream(s);
         return;
     }
@@ -184,7 +184,7 @@ void startDataStream(WindowId window) {
         o.kind = OutcomeKind::fileTooSmall;
         o.path = s.filePath;
         o.size = s.fileSize;
-        recordOutcome(o);
+        recordOutcome(o, slot);
         refuseStream(s);
         hostMessageBox(window, std::string(text(Text::sizeInvalidText)),
                        std::string(text(Text::sizeInvalidTitle)), MessageIcon::error, MessageButtons::ok);
@@ -224,7 +224,7 @@ int dataStreamThread(int slot) {
         o.path = s.filePath;
         o.reason = "the file changed during the send (" + std::to_string(s.bytesSent.load()) + " of " +
                    std::to_string(transfer.sendSize.load()) + " bytes could be read)";
-        recordOutcome(o);
+        recordOutcome(o, slot);
     }
     s.file.reset();
     s.transferActive = 0;

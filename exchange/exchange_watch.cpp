@@ -125,7 +125,7 @@ ExchangeOutcome stalledOutcome(const Target& t, const PortSession& s) {
 void giveUp(const Target& t) {
     PortSession& s = sessionTable[t.slot];
     const WindowId window = s.window.load();
-    recordOutcome(stalledOutcome(t, s));
+    recordOutcome(stalledOutcome(t, s), t.slot);
     const bool sectorSender = s.sectorThreadId.load() != 0;
     const bool streamSender = s.streamThreadId.load() != 0;
     if (sectorSender || streamSender) {

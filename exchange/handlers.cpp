@@ -79,7 +79,7 @@ void carryOut(PortSession& s, const Effects& e) {
             }
         }
     }
-    if (e.outcome) recordOutcome(*e.outcome);
+    if (e.outcome) recordOutcome(*e.outcome, static_cast<int>(&s - sessionTable.data()));
     // A completed upload is kept whole before the frame is told: the receive buffer is the next
     // upload's as soon as the box starts one, perhaps while this one's save question is still open.
     if (e.outcome && e.outcome->exchange == ExchangeKind::dataReceive &&

@@ -18,6 +18,7 @@
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port_write.h"
+#include "serial/session_log.h"
 #include "session/protocol_state.h"
 #include "session/tick.h"
 
@@ -90,6 +91,24 @@ void endProgrammingRun(PortSession& s) {
     if (protocolMode.load() == modeProgramming) protocolMode = modeIdle;
 }
 
+namespace {
+
+// A programming run that ends well records no outcome, so the sender, which sees every run that served
+// the box end, notes it in the session's log. A run given up with a recorded failure is noted there.
+void noteRunEnd(int slot, const PortSession& s, int reason) {
+    const ExchangeOutcome o = lastOutcome();
+    const bool failureNoted = o.exchange == ExchangeKind::programming && o.kind != OutcomeKind::none &&
+                              o.kind != OutcomeKind::completed;
+    if (reason == senderFinished)
+        sessionLogNote(slot, formatText(Text::logProgrammingDone, unsigned(s.sectorsSent.load()),
+                                        unsigned(s.bytesSent.load())));
+    else if (reason == senderStopped && !failureNoted)
+        sessionLogNote(slot, formatText(Text::logProgrammingCut, unsigned(s.sectorsSent.load()),
+                                        unsigned(s.bytesSent.load())));
+}
+
+}  // namespace
+
 int sectorSenderThread(int slot) {
     PortSession& s = sessionTable[slot];
     auto semaphore = sectorSemaphore();
@@ -118,7 +137,7 @@ int sectorSenderThread(int slot) {
             o.exchange = ExchangeKind::programming;
             o.kind = OutcomeKind::imageShort;
             o.sector = sector;
-            recordOutcome(o);
+            recordOutcome(o, slot);
             // The image has no full chunk where the box asked: the run ends here.
             s.transferActive = 0;
             s.programming = 0;
@@ -132,6 +151,7 @@ int sectorSenderThread(int slot) {
                      formatText(reason == senderFinished ? Text::sectorTitleDone : Text::sectorTitleStopped,
                                 s.portNumber, lastSector, lastSum));
     s.file.reset();
+    noteRunEnd(slot, s, reason);
     s.sectorThreadId = 0;
     endProgrammingRun(s);
     hostProgressChanged(s.window.load());
@@ -142,7 +162,7 @@ int sectorSenderThread(int slot) {
 
 // Ends a programming run before its sender started, with a box that says why.
 static int abandonRun(WindowId window, PortSession& s, const ExchangeOutcome& o) {
-    recordOutcome(o);
+    recordOutcome(o, static_cast<int>(&s - sessionTable.data()));
     endProgrammingRun(s);
     hostMessageBox(window, outcomeText(o), outcomeTitle(o), MessageIcon::warning, MessageButtons::ok);
     return 0;

@@ -1,5 +1,6 @@
 #include "protocol/outcome.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -10,6 +11,7 @@ namespace dl {
 namespace {
 std::mutex outcomeMutex;
 ExchangeOutcome last;
+std::atomic<void (*)(const ExchangeOutcome&, int)> observer{nullptr};
 
 std::string exchangeName(ExchangeKind k) {
     switch (k) {
@@ -125,9 +127,16 @@ ExchangeOutcome lastOutcome() {
     return last;
 }
 
-void recordOutcome(const ExchangeOutcome& outcome) {
-    std::lock_guard lock(outcomeMutex);
-    last = outcome;
+void recordOutcome(const ExchangeOutcome& outcome, int slot) {
+    {
+        std::lock_guard lock(outcomeMutex);
+        last = outcome;
+    }
+    if (auto tell = observer.load()) tell(outcome, slot);
+}
+
+void setOutcomeObserver(void (*o)(const ExchangeOutcome&, int)) {
+    observer = o;
 }
 
 }  // namespace dl

@@ -54,7 +54,13 @@ std::string outcomeTitle(const ExchangeOutcome& outcome);
 
 // The last exchange's outcome; any thread.
 ExchangeOutcome lastOutcome();
-void recordOutcome(const ExchangeOutcome& outcome);
+// `slot`: the session the exchange belonged to, where the recorder knows it better than the line's
+// owner does (a request the box never answered took no line); 0: the owner's.
+void recordOutcome(const ExchangeOutcome& outcome, int slot = 0);
+// Told of every outcome as it is recorded, with the recorder's slot, on the recording thread and outside
+// the record's lock (so it may read the record back). It must not block: readers and senders record
+// outcomes. Null: nobody.
+void setOutcomeObserver(void (*observer)(const ExchangeOutcome&, int slot));
 
 // Control bytes and bytes above 0x7E as \xNN, so what the box sent can be shown as text.
 std::string printable(std::string_view bytes);

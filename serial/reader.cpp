@@ -8,6 +8,7 @@
 #include "base/commands.h"
 #include "protocol/transfer.h"
 #include "serial/port_write.h"
+#include "serial/session_log.h"
 #include "session/protocol_state.h"
 #include "session/terminal.h"
 
@@ -122,7 +123,10 @@ void routePieces(PortSession& s, const uint8_t* data, size_t n, bool show) {
         const std::span<const uint8_t> piece(data + at, std::min(kReadPiece, n - at));
         routePiece(s, piece);
         if (!show) continue;
-        if (pieceIsShown(s)) terminalWrite(s, piece.data(), piece.size());
+        if (pieceIsShown(s)) {
+            terminalWrite(s, piece.data(), piece.size());
+            sessionLogText(s, piece);
+        }
         if (!s.readerRun.load()) return;  // a disconnect shows nothing more
     }
 }

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -312,6 +314,70 @@ TEST_F(Cli, HangUpMidSendExitsThreeWithoutHanging) {
     auto hangup = sim.waitEvent("HANGUP", kStep);
     ASSERT_TRUE(hangup) << sim.log();
     EXPECT_EQ(hangup->get("phase"), "take-data");
+}
+
+// The terminal's log: every line the box streamed is in the file once, in order, stamped, while stdout
+// shows the same text. A log that cannot be written is said once on stderr and the terminal goes on.
+TEST_F(Cli, TerminalLogHoldsEveryLineAndALogThatCannotBeWrittenIsSaidOnce) {
+    constexpr int kLines = 5000;
+    auto terminal = [&](const std::string& log, auto untilLogged) {
+        StbsimProcess sim({"--no-banner", "--stream-lines", std::to_string(kLines)});
+        auto running = std::async(std::launch::async, [&] {
+            return run({"--port", sim.ptyPath(), "terminal", "--log", log, "--timestamps"}, 30s);
+        });
+        EXPECT_TRUE(sim.waitEvent("STREAM", 20s)) << sim.log();
+        untilLogged();
+        sim.terminate();  // the box hangs up: the tool ends as on a lost line
+        return running.get();
+    };
+    auto lineOf = [](int n) {
+        char text[80];
+        std::snprintf(text, sizeof text, "S%08d the quick brown fox jumps over the lazy dog 0123456789", n);
+        return std::string(text);
+    };
+
+    const std::string path = dir.file("box.log");
+    CliResult r = terminal(path, [&] {
+        for (auto until = Clock::now() + 10s; Clock::now() < until; std::this_thread::sleep_for(50ms))
+            if (dir.read("box.log").value_or("").find(lineOf(kLines - 1)) != std::string::npos) return;
+    });
+    EXPECT_EQ(r.exitCode, 3) << describe(r);
+    std::istringstream logged(dir.read("box.log").value_or(""));
+    int next = 0;
+    for (std::string line; std::getline(logged, line);) {
+        ASSERT_GT(line.size(), 13u) << line;
+        EXPECT_TRUE(line[2] == ':' && line[5] == ':' && line[8] == '.' && line[12] == ' ') << line;
+        if (next < kLines && line.substr(13) == lineOf(next))
+            ++next;
+        else
+            ADD_FAILURE() << "line " << next << " expected, got: " << line;
+        if (HasFailure()) break;
+    }
+    EXPECT_EQ(next, kLines);
+    EXPECT_NE(r.out.find(lineOf(kLines - 1)), std::string::npos) << "the terminal still shows the text";
+
+    auto settle = [] { std::this_thread::sleep_for(1000ms); };
+    for (const std::string unwritable : {std::string("/dev/full"), dir.file("no-such-folder/box.log")}) {
+        if (unwritable == "/dev/full" && ::access("/dev/full", W_OK) != 0) continue;
+        CliResult failed = terminal(unwritable, settle);
+        EXPECT_EQ(failed.exitCode, 3) << describe(failed);
+        const size_t said = failed.err.find("The session log " + unwritable);
+        EXPECT_NE(said, std::string::npos) << describe(failed);
+        EXPECT_EQ(failed.err.find("The session log", said + 1), std::string::npos)
+            << "said once: " << describe(failed);
+        EXPECT_NE(failed.out.find(lineOf(kLines - 1)), std::string::npos) << "the terminal went on";
+    }
+}
+
+// The device list ends with what each COMn names now: the settings file's choice, else the default.
+TEST_F(Cli, PortsListsTheDeviceOfEachCom) {
+    std::filesystem::create_directories(dir.file("config/downloader"));
+    dir.write("config/downloader/corvane.ini", "[Devices]\nCOM2=/dev/serial/by-id/usb-FTDI-if00-port0\n");
+    CliResult r = run({"--port", "COM3=/dev/ttyUSB4", "ports"});
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    for (const char* line : {"\nCOM1 = /dev/ttyS0\n", "\nCOM2 = /dev/serial/by-id/usb-FTDI-if00-port0\n",
+                             "\nCOM3 = /dev/ttyUSB4\n", "\nCOM4 = /dev/ttyS3\n"})
+        EXPECT_NE(("\n" + r.out).find(line), std::string::npos) << line << describe(r);
 }
 
 // What the README offers a machine without a display: all three transfers against the demonstration

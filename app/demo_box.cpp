@@ -155,11 +155,12 @@ std::optional<DemoBox> startDemoBox(const std::string& stbsimPath, std::string* 
     // Everything the guardian needs is made before the fork: after it, it allocates nothing.
     const std::string log = b.directory + "/" + kLogName;
     // A terminal that turns CR into a new line (the default) shows CR LF as a blank line between.
-    const std::string banner =
-        std::string("Demo box ready.\\r"
-                    "  Right button, 1: program the sample image (F3 asks for one).\\r"
-                    "  F2: send a data file (") + kDataName + ").\\r" +
-        "  Type " + kUploadTrigger + " and Enter: the box uploads data to you.\\r";
+    const std::string banner = std::string(
+                                   "Demo box ready.\\r"
+                                   "  Right button, 1: program the sample image (F3 asks for one).\\r"
+                                   "  F2: send a data file (") +
+                               kDataName + ").\\r" + "  Type " + kUploadTrigger +
+                               " and Enter: the box uploads data to you.\\r";
     // No --echo: the terminal echoes what is typed itself, and a box echoing too doubles every key.
     std::vector<std::string> args = {stbsimPath, "--keep-open", "--image",      b.image,
                                      "--banner", banner,        "--chatter-ms", "0"};

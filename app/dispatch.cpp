@@ -15,6 +15,7 @@
 #include "protocol/outcome.h"
 #include "protocol/programming.h"
 #include "serial/port.h"
+#include "serial/session_log.h"
 #include "session/protocol_state.h"
 #include "session/screen_geometry.h"
 #include "session/session.h"
@@ -23,6 +24,7 @@
 namespace dl {
 
 int32_t alwaysOnTop = 0;
+bool logTimestamps = false;
 
 namespace {
 
@@ -145,6 +147,27 @@ std::optional<ProgrammingCommand> programmingKind(uint16_t id) {
     }
 }
 
+// Tools, Log to File...: a session that logs stops; one that does not asks for the file and starts.
+// A failure to open is said at once; one that comes later is said once, from the writer's word.
+void logToFile(WindowId window) {
+    if (sessionLogActive(window)) {
+        if (const std::string late = stopSessionLog(window); !late.empty())
+            hostMessageBox(window, late, std::string(text(Text::appTitle)), MessageIcon::warning,
+                           MessageButtons::ok);
+        return;
+    }
+    FileChoice choice;
+    choice.owner = window;
+    choice.title = std::string(text(Text::toolsLogTitle));
+    choice.mustExist = false;
+    if (!hostChooseFile(choice) || choice.path.empty()) return;
+    const std::string error = startSessionLog(window, choice.path, logTimestamps,
+                                              [window] { hostPostCommand(window, cmdLogFailed, 0); });
+    if (!error.empty())
+        hostMessageBox(window, error, std::string(text(Text::appTitle)), MessageIcon::warning,
+                       MessageButtons::ok);
+}
+
 int openOrClosePort(int slot) {
     PortSession& s = sessionTable[static_cast<size_t>(slot)];
     if (const WindowId w = s.window.load(); s.inUse.load() == 1 && w != 0) {
@@ -221,6 +244,12 @@ int frameCommand(uint16_t id, intptr_t lParam) {
         case cmdExit:
             if (h.postFrameClose) h.postFrameClose();
             return 1;
+        case cmdLogToFile:
+            if (WindowId w = activeSession(); w != 0) logToFile(w);
+            return 1;
+        case cmdLogTimestamps:
+            logTimestamps = !logTimestamps;
+            return 1;
         case cmdReceiveNotify:
             onReceiveNotify(0, lParam);
             return 1;
@@ -271,6 +300,11 @@ int sessionCommand(WindowId window, uint16_t id, intptr_t lParam) {
             return 1;
         case cmdSenderEnded:
             senderEnded(window, s, lParam);
+            return 1;
+        case cmdLogFailed:
+            if (const std::string why = takeSessionLogError(window); !why.empty())
+                hostMessageBox(window, why, std::string(text(Text::appTitle)), MessageIcon::warning,
+                               MessageButtons::ok);
             return 1;
         default:
             return 0;  // 604 among them: nothing is known to send for it

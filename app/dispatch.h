@@ -36,5 +36,7 @@ bool closeAllSessions();
 
 // Whether the frame stays on top of other windows (616 toggles it; saved at exit).
 extern int32_t alwaysOnTop;
+// Whether session logs started from now on stamp each line with the time ([Log] Timestamps).
+extern bool logTimestamps;
 
 }  // namespace dl

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 
+#include "app/dispatch.h"
 #include "base/commands.h"
 #include "base/texts.h"
+#include "serial/session_log.h"
 #include "session/session.h"
 
 namespace dl {
@@ -90,10 +92,19 @@ std::vector<MenuPopup> frameMenu(const FrameMenuInput& in) {
 
     // Our own menu, in the language of the run: what a terminal user expects beyond the box's commands.
     const bool k = in.korean;
-    MenuPopup tools{str(Text::popupTools, k),
-                    {item(cmdCopy, Text::toolsCopy, k), item(cmdPaste, Text::toolsPaste, k),
-                     item(cmdSelectAll, Text::toolsSelectAll, k)}};
-    for (MenuItem& m : tools.items) m.enabled = in.hasActiveSession && (m.id != cmdPaste || in.connected);
+    MenuPopup tools{
+        str(Text::popupTools, k),
+        {item(cmdCopy, Text::toolsCopy, k), item(cmdPaste, Text::toolsPaste, k),
+         item(cmdSelectAll, Text::toolsSelectAll, k), separator(),
+         item(cmdLogToFile, Text::toolsLogToFile, k), item(cmdLogTimestamps, Text::toolsTimestamps, k)}};
+    for (MenuItem& m : tools.items) {
+        if (m.id == cmdLogTimestamps) {
+            m.checked = in.logTimestamps;
+            continue;
+        }
+        m.enabled = in.hasActiveSession && (m.id != cmdPaste || in.connected);
+        m.checked = m.id == cmdLogToFile && in.logging;
+    }
 
     MenuPopup help{str(Text::popupHelp),
                    {item(cmdContents, Text::frameContents), item(cmdReleaseNote, Text::frameReleaseNote),
@@ -123,7 +134,9 @@ FrameMenuInput frameMenuInput(WindowId activeWindow, bool korean) {
         in.hasActiveSession = true;
         in.connected = sessionTable[slot].connected.load() != 0;
         in.programming = sessionTable[slot].programming.load() != 0;
+        in.logging = sessionLogActive(activeWindow);
     }
+    in.logTimestamps = logTimestamps;
     return in;
 }
 

@@ -42,6 +42,8 @@ struct FrameMenuInput {
     bool korean = false;
     std::vector<std::string> windowTitles;  // the session windows, in the window list's order
     int activeWindowIndex = -1;             // into windowTitles
+    bool logging = false;                   // the active session writes its log
+    bool logTimestamps = false;             // logs started from now on stamp their lines
 };
 
 // The popups of the frame's menu bar: "&File   ", "DSTB   ", "Window  ", our own Tools ("Tools" /

@@ -88,6 +88,7 @@ void loadStartupSettings(const Profile& p) {
     // A section of our own: the platform's [Settings] keys stay as they are.
     const int lines = p.getInt("Terminal", "ScrollBackLines", static_cast<int>(kDefaultScrollBackLines));
     scrollBackLines = static_cast<size_t>(std::clamp<int64_t>(lines, 0, kMostScrollBackLines));
+    logTimestamps = p.getInt("Log", "Timestamps", 0) != 0;
 }
 
 void storeExitSettings(Profile& p, const Rect& frameRect) {
@@ -101,6 +102,8 @@ void storeExitSettings(Profile& p, const Rect& frameRect) {
         const int32_t values[] = {r.left, r.top, r.right, r.bottom};
         for (int k = 0; k < 4; ++k) p.setInt(kSection, slotKey(kRectKeys[k], slot), values[k]);
     }
+    // Our own section, written once the choice was made.
+    if (logTimestamps || p.get("Log", "Timestamps")) p.setInt("Log", "Timestamps", logTimestamps ? 1 : 0);
     for (int i = 1; i <= kRecentMax; ++i) {
         if (i <= recentCount)
             p.set(kSection, recentKey(i), recentFiles[static_cast<size_t>(i - 1)]);

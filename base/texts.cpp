@@ -126,6 +126,7 @@ constexpr Entry kTexts[] = {
     {Text::toolsSelectAll, "Select All    Ctrl+Shift+A", "모두 선택    Ctrl+Shift+A"},
     {Text::toolsLogToFile, "Log to File...", "파일에 기록..."},
     {Text::toolsTimestamps, "Timestamps", "시간 표시"},
+    {Text::toolsLogTitle, "Log to File", "파일에 기록"},
     {Text::cliConnected, "Connected to %s. Ctrl-] quits.", {}},
     {Text::cliNoSession, "Connection failed.\n(no session could be created)", {}},
     {Text::cliInterrupted, "downloader-cli: interrupted", {}},

@@ -129,6 +129,7 @@ enum class Text : uint16_t {
     toolsSelectAll,
     toolsLogToFile,
     toolsTimestamps,
+    toolsLogTitle,
     // The command-line tool's own lines.
     cliConnected,
     cliNoSession,

@@ -22,6 +22,7 @@
 #include "exchange/data_stream.h"
 #include "progress_panel.h"
 #include "serial/port_write.h"
+#include "serial/session_log.h"
 #include "session/session.h"
 #include "session/terminal.h"
 #include "terminal_view.h"
@@ -118,6 +119,7 @@ void SessionWindow::detach() {
     view_->setSession(nullptr);
     view_->setCaret(false, {});
     if (popupMenu_ && popupMenu_->parent() == this) popupMenu_->close();
+    stopSessionLog(id());  // a log belongs to its window
     // destroySession asks the host for this window's placement, so the frame still knows it here.
     destroySession(id());
 }

@@ -2,12 +2,15 @@
 // the close sequence with a window that refuses, the named keys and the window arrangement.
 #include <sys/stat.h>
 
+#include <QFileDialog>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenuBar>
+#include <QRegularExpression>
 #include <QScreen>
 #include <csignal>
 
+#include "app/dispatch.h"
 #include "base/commands.h"
 #include "base/language.h"
 #include "gui_support.h"
@@ -162,8 +165,8 @@ private slots:
                                         "Update Cardless\tF5", "Update M5\tF6", "-", "Upload...\tPgUp", "-",
                                         "Close\tAlt F4"}));
         QCOMPARE(texts(2), (QStringList{"Arrange &Icons", "&Cascade", "Tile &Horizontal", "Tile &Vertical"}));
-        QCOMPARE(texts(3),
-                 (QStringList{"Copy\tCtrl+Shift+C", "Paste\tCtrl+Shift+V", "Select All\tCtrl+Shift+A"}));
+        QCOMPARE(texts(3), (QStringList{"Copy\tCtrl+Shift+C", "Paste\tCtrl+Shift+V",
+                                        "Select All\tCtrl+Shift+A", "-", "Log to File...", "Timestamps"}));
         QCOMPARE(texts(4), (QStringList{"Contents", "&Release note...", "-", "&About..."}));
     }
 
@@ -378,6 +381,35 @@ private slots:
         ::raise(SIGINT);
         QTRY_VERIFY(d.exited);
         QVERIFY(d.readSettings().contains("WinLeft1="));
+    }
+
+    // Tools, Log to File... writes what the box sends into the chosen file, with the time when
+    // Timestamps is on; choosing it again stops the log, and the choice of Timestamps is kept.
+    void logToFileFromTheToolsMenu() {
+        Pty com1, com2;
+        Desktop d;
+        d.writeSettings(devices(com1, com2).toUtf8());
+        auto* frame = d.start();
+        choose(frame->popup(0), dl::cmdOpenCom1);
+        choose(frame->popup(3), dl::cmdLogTimestamps);
+        const QString log = d.dir.filePath(QStringLiteral("box.log"));
+        auto chosen = whenModal<QFileDialog>([&](QFileDialog* dialog) { chooseInDialog(dialog, log); });
+        choose(frame->popup(3), dl::cmdLogToFile);
+        QVERIFY(*chosen);
+        QVERIFY(openMenu(frame->popup(3))[4].checked);
+        QCOMPARE(::write(com1.master, "boot ok\r\n", 9), 9);
+        QFile file(log);
+        QByteArray text;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (file.open(QIODevice::ReadOnly), text = file.readAll(), file.close(), text.contains("boot ok\n")),
+            3000);
+        const QRegularExpression stamped(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d boot ok\n"));
+        QVERIFY2(stamped.match(QString::fromLatin1(text)).hasMatch(), text.constData());
+        choose(frame->popup(3), dl::cmdLogToFile);  // stops
+        QVERIFY(!openMenu(frame->popup(3))[4].checked);
+        QVERIFY(frame->close());
+        QVERIFY(d.readSettings().contains("[Log]\nTimestamps=1"));
+        dl::logTimestamps = false;
     }
 
     // A settings file that cannot be read is said once at start and left alone at exit.

@@ -17,6 +17,9 @@ for f in "$downloader" "$stbsim"; do [ -x "$f" ] || { echo "desktop_bench: missi
 work=$(mktemp -d)
 pids=()
 cleanup() {
+  # The program takes a first signal as File, Exit, which asks while a transfer runs; a second ends it.
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  sleep 0.3
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"

@@ -15,6 +15,9 @@ stbsim="$build/tools/stbsim/stbsim"
 work=$(mktemp -d)
 pids=()
 cleanup() {
+  # The program takes a first signal as File, Exit, which asks while a transfer runs; a second ends it.
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  sleep 0.3
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   [ -n "${KEEP_WORK:-}" ] && echo "kept $work" || rm -rf "$work"
@@ -69,6 +72,8 @@ start_program() {
 stop_all() {
   xdotool key Escape; sleep 0.2; xdotool key Escape; sleep 0.2
   kill "$dl" 2>/dev/null || true
+  sleep 0.3
+  kill "$dl" 2>/dev/null || true  # a first signal runs File, Exit, which asks while a transfer runs
   wait "$dl" 2>/dev/null || true
   kill "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true

@@ -127,6 +127,7 @@ constexpr Entry kTexts[] = {
     {Text::toolsLogToFile, "Log to File...", "파일에 기록..."},
     {Text::toolsTimestamps, "Timestamps", "시간 표시"},
     {Text::toolsLogTitle, "Log to File", "파일에 기록"},
+    {Text::deviceLabel, "Device:", "장치:"},
     {Text::cliConnected, "Connected to %s. Ctrl-] quits.", {}},
     {Text::cliNoSession, "Connection failed.\n(no session could be created)", {}},
     {Text::cliInterrupted, "downloader-cli: interrupted", {}},

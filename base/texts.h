@@ -130,6 +130,7 @@ enum class Text : uint16_t {
     toolsLogToFile,
     toolsTimestamps,
     toolsLogTitle,
+    deviceLabel,
     // The command-line tool's own lines.
     cliConnected,
     cliNoSession,

@@ -61,6 +61,7 @@ void DesktopApp::start() {
     installProtocolHandlers();
     frame_ = std::make_unique<FrameWindow>();
     host_ = std::make_unique<GuiHost>(frame_.get());
+    host_->setSettingsFile(settingsPath_.toStdString(), !settingsRefused_);
     frame_->setReleaseNotesFolders(releaseNotesFolders(QCoreApplication::applicationDirPath()));
     frame_->onClosed = [this] { exitStep(); };
     if (alwaysOnTop) frame_->setAlwaysOnTop(true);

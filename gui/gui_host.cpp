@@ -10,11 +10,14 @@
 #include <QTimer>
 
 #include "app/dispatch.h"
+#include "base/profile.h"
 #include "base/texts.h"
 #include "frame_window.h"
 #include "paint_latency.h"
 #include "port_settings_dialog.h"
 #include "progress_panel.h"
+#include "serial/device_list.h"
+#include "serial/port.h"
 #include "serial/reader.h"
 #include "session/session.h"
 #include "session_window.h"
@@ -252,6 +255,15 @@ void GuiHost::portSettings(WindowId w) {
     if (const uint32_t baud = dialog.chosenBaud(); baud != 0) {
         s->baudRate = baud;
         lastBaud = baud;
+    }
+    // A device chosen for the port is used from now on and kept in the settings file's [Devices],
+    // unless that file could not be read at start (it is never written over then).
+    const int port = s->portNumber;
+    if (const std::string device = dialog.chosenDevice(); !device.empty() && device != devicePath(port)) {
+        setDevicePath(port, device);
+        std::string refusal;
+        Profile p = Profile::load(settingsPath_, &refusal);
+        if (settingsWritable_ && refusal.empty() && storeDeviceChoice(p, port, device)) p.save(settingsPath_);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QRect>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -31,7 +32,16 @@ public:
     // The name filters of every file dialog, in Qt's notation.
     static QStringList fileFilters();
 
+    // Where a device chosen in the port settings is kept ([Devices]); not written when the file
+    // could not be read at start.
+    void setSettingsFile(std::string path, bool writable) {
+        settingsPath_ = std::move(path);
+        settingsWritable_ = writable;
+    }
+
 private:
+    std::string settingsPath_;
+    bool settingsWritable_ = false;
     struct PendingRepaint {
         QRect rect;
         bool whole = false;

@@ -5,6 +5,8 @@
 #include <QPushButton>
 
 #include "base/texts.h"
+#include "serial/device_list.h"
+#include "serial/port.h"
 
 namespace dl::gui {
 
@@ -25,6 +27,7 @@ PortSettingsDialog::PortSettingsDialog(int port, uint32_t baud, bool connected, 
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       ports_(new QComboBox(this)),
       bauds_(new QComboBox(this)),
+      devices_(new QComboBox(this)),
       ok_(new QPushButton(qstr(Text::buttonOkSettings), this)),
       cancel_(new QPushButton(qstr(Text::buttonCancelSettings), this)) {
     setWindowTitle(qstr(Text::portSettingsTitle));
@@ -53,7 +56,29 @@ PortSettingsDialog::PortSettingsDialog(int port, uint32_t baud, bool connected, 
         bauds_->addItem(qstr(names[i]), QVariant::fromValue(baudValues[i]));
         if (baudValues[i] == baud) bauds_->setCurrentIndex(i);
     }
-    if (baudValues[0] != baud && baudValues[1] != baud && baudValues[2] != baud) bauds_->setCurrentIndex(-1);
+    for (uint32_t more : moreBaudValues) bauds_->addItem(QString::number(more), QVariant::fromValue(more));
+    bauds_->setCurrentIndex(bauds_->findData(QVariant::fromValue(baud)));
+
+    // A row of our own beneath the dialog's two: which device the port opens, with the ones present
+    // offered; greyed while connected, as the port is.
+    auto* deviceLabel = new QLabel(qstr(Text::deviceLabel), this);
+    deviceLabel->setGeometry(units(0, 58, 52, 14));
+    deviceLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    deviceLabel->setBuddy(devices_);
+    devices_->setGeometry(units(55, 58, 125, 14));
+    devices_->setEditable(true);
+    devices_->setInsertPolicy(QComboBox::NoInsert);
+    for (const SerialDevice& d : listSerialDevices()) {
+        const QString path = QString::fromStdString(d.path);
+        devices_->addItem(d.kind == SerialDevice::Kind::usbByName
+                              ? QStringLiteral("%1 (%2)").arg(QString::fromStdString(d.name),
+                                                              QString::fromStdString(d.target))
+                              : path,
+                          path);
+    }
+    devices_->setEnabled(!connected);
+    showDeviceOf(port);
+    connect(ports_, &QComboBox::currentIndexChanged, this, [this](int i) { showDeviceOf(i + 1); });
 
     // Enter cancels, wherever the focus is: Ok takes the choice only when pressed itself.
     cancel_->setDefault(true);
@@ -65,6 +90,22 @@ PortSettingsDialog::PortSettingsDialog(int port, uint32_t baud, bool connected, 
     });
     connect(cancel_, &QPushButton::clicked, this, &PortSettingsDialog::reject);
     (connected ? bauds_ : ports_)->setFocus();
+}
+
+void PortSettingsDialog::showDeviceOf(int port) {
+    if (port < 1 || port > 4) return;
+    const QString now = QString::fromStdString(devicePath(port));
+    const int listed = devices_->findData(now);
+    if (listed >= 0)
+        devices_->setCurrentIndex(listed);
+    else
+        devices_->setEditText(now);
+}
+
+std::string PortSettingsDialog::chosenDevice() const {
+    const QString shown = devices_->currentText();
+    const int listed = devices_->findText(shown);
+    return (listed >= 0 ? devices_->itemData(listed).toString() : shown.trimmed()).toStdString();
 }
 
 int PortSettingsDialog::chosenPort() const {

@@ -20,6 +20,7 @@
 #include "gui_support.h"
 #include "port_settings_dialog.h"
 #include "progress_panel.h"
+#include "serial/port.h"
 #include "session/session.h"
 #include "session/session_note.h"
 #include "session/terminal.h"
@@ -454,7 +455,13 @@ private slots:
             title = d->windowTitle();
             QCOMPARE(d->portList()->count(), 4);
             QCOMPARE(d->baudList()->itemText(0), QStringLiteral("38400"));
+            // More speeds after the three, and the device the port opens now.
+            QCOMPARE(d->baudList()->count(), 12);
+            QCOMPARE(d->baudList()->itemText(3), QStringLiteral("9600"));
+            QCOMPARE(d->baudList()->itemText(11), QStringLiteral("3000000"));
+            QCOMPARE(d->deviceList()->currentText(), QStringLiteral("/nonexistent/ttyUSB9"));
             d->portList()->setCurrentIndex(0);  // COM1, then Cancel: nothing taken
+            QCOMPARE(d->deviceList()->currentText(), o.com1.device);
             d->cancelButton()->click();
         });
         dl::sessionCommand(w->id(), dl::cmdSettings, 0);
@@ -464,6 +471,21 @@ private slots:
         QCOMPARE(baud, QStringLiteral("115200"));
         QCOMPARE(title, QStringLiteral("Serial Port Settings"));
         QCOMPARE(int(s.portNumber), 3);
+
+        // A device typed for the port is used from now on and kept in [Devices], the rest of the file
+        // as it was.
+        seen = whenModal<dl::gui::PortSettingsDialog>([&](dl::gui::PortSettingsDialog* d) {
+            d->deviceList()->setEditText(o.com2.device);
+            d->okButton()->click();
+        });
+        dl::sessionCommand(w->id(), dl::cmdSettings, 0);
+        QVERIFY(*seen);
+        QCOMPARE(QString::fromStdString(dl::devicePath(3)), o.com2.device);
+        const QByteArray file = o.d.readSettings();
+        QVERIFY2(file.contains(("COM3=" + o.com2.device).toUtf8()) &&
+                     file.contains(("COM1=" + o.com1.device).toUtf8()),
+                 file.constData());
+        s.portNumber = 3;
 
         // Enter cancels too.
         seen = whenModal<dl::gui::PortSettingsDialog>([](dl::gui::PortSettingsDialog* d) {

@@ -17,9 +17,7 @@
 #include "serial/port.h"
 #include "serial/session_log.h"
 #include "session/protocol_state.h"
-#include "session/screen_geometry.h"
 #include "session/session.h"
-#include "session/tick.h"
 
 namespace dl {
 
@@ -95,12 +93,12 @@ bool isFailure(OutcomeKind k) {
 // The exchange gave the line back: a failure is said (the box with a text of its own was shown
 // already for a file too small). The send's file is left alone: by the time this arrives, a new send
 // may already hold one (the next request replaces it).
-void exchangeEnded(WindowId window, PortSession&) {
+void exchangeEnded(WindowId window, PortSession& s) {
     const ExchangeOutcome o = lastOutcome();
     if (!isFailure(o.kind) || o.kind == OutcomeKind::lineLost) return;
     const int slot = lookupSession(window);
-    if (o.kind == OutcomeKind::noAnswer && o.exchange == ExchangeKind::programming && o.begun)
-        noteSessionEvent(slot, formatText(Text::noteStoppedAsking, o.sectors));
+    if (o.kind == OutcomeKind::noAnswer && o.exchange == ExchangeKind::programming && o.sectors > 0)
+        noteSessionEvent(slot, formatText(Text::noteStoppedAsking, unsigned(s.requestedSector.load())));
     else
         noteSessionEvent(slot, outcomeText(o));
     if (o.kind != OutcomeKind::fileTooSmall)
@@ -114,10 +112,8 @@ void senderEnded(WindowId window, PortSession& s, intptr_t reason) {
     }
     const int slot = lookupSession(window);
     if (programmed && reason == senderFinished && s.sectorsSent.load() > 0) {
-        std::string took = elapsedText(ticksSince(s.startTick.load(), tickNow()));
-        took = took.substr(took.find_first_not_of(' '));
-        noteSessionEvent(slot, formatText(Text::noteProgrammingDone, unsigned(s.sectorsSent.load()),
-                                          took.substr(0, took.find(' ')).c_str()));
+        noteSessionEvent(
+            slot, formatText(Text::noteProgrammingDone, unsigned(s.sectorsSent.load()), runTime(s).c_str()));
     }
     if (reason == senderImageShort) {
         const ExchangeOutcome o = lastOutcome();

@@ -11,14 +11,14 @@
 
 namespace dl {
 
-namespace {
-
-std::string elapsed(const PortSession& s) {
+std::string runTime(const PortSession& s) {
     std::string t = elapsedText(ticksSince(s.startTick.load(), tickNow()));  // "%2d:%02d sec"
     const size_t first = t.find_first_not_of(' ');
     t = first == std::string::npos ? t : t.substr(first);
     return t.substr(0, t.find(' '));
 }
+
+namespace {
 
 // The exchange this session runs now, or "" when none.
 std::string running(int slot, const PortSession& s) {
@@ -26,13 +26,13 @@ std::string running(int slot, const PortSession& s) {
     const int32_t mode = protocolMode.load();
     if (s.transferActive.load()) {
         if (owner && mode == modeDataSend)
-            return formatText(Text::statusSending, s.percent.load(), elapsed(s).c_str());
+            return formatText(Text::statusSending, s.percent.load(), runTime(s).c_str());
         if (owner && mode == modeDataReceive)
             return formatText(Text::statusReceiving, formatThousands(transfer.receivedCount.load()).c_str(),
-                              elapsed(s).c_str());
+                              runTime(s).c_str());
         return formatText(Text::statusProgramming, unsigned(s.sectorsSent.load()),
                           unsigned(s.announcedSectors.load() ? s.announcedSectors.load() : s.sectorTotal),
-                          elapsed(s).c_str());
+                          runTime(s).c_str());
     }
     if (s.programming.load() || (owner && (mode != modeIdle || transferState.load() != 0)))
         return std::string(text(Text::statusWaiting));

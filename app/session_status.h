@@ -14,5 +14,8 @@
 namespace dl {
 
 std::string sessionStatus(int slot);
+struct PortSession;
+// How long the session's transfer has run, "0:22".
+std::string runTime(const PortSession& s);
 
 }  // namespace dl

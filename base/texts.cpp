@@ -115,7 +115,7 @@ constexpr Entry kTexts[] = {
     {Text::statusSending, "Sending data: %u %%, %s", "데이터 보내는 중: %u %%, %s"},
     {Text::statusReceiving, "Receiving data: %s bytes, %s", "데이터 받는 중: %s 바이트, %s"},
     {Text::noteProgrammingDone, "Programming done: %u sectors in %s", "프로그래밍 완료: %u 섹터, %s"},
-    {Text::noteStoppedAsking, "Box stopped asking after %u sectors", "박스가 %u 섹터 뒤에 요청을 멈춤"},
+    {Text::noteStoppedAsking, "Box stopped asking after sector %X", "박스가 섹터 %X 뒤에 요청을 멈춤"},
     {Text::noteSaved, "Saved %u bytes to %s", "%u 바이트를 %s 에 저장함"},
     {Text::noteSent, "Data sent: %u bytes", "데이터 보냄: %u 바이트"},
     {Text::noteLineLost, "Line lost", "회선 끊김"},

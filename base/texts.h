@@ -117,7 +117,7 @@ enum class Text : uint16_t {
     statusSending,        // "%u" percent, "%s" elapsed
     statusReceiving,      // "%s" bytes, "%s" elapsed
     noteProgrammingDone,  // "%u" sectors, "%s" elapsed
-    noteStoppedAsking,    // "%u" sectors sent
+    noteStoppedAsking,    // "%X" the last sector sent
     noteSaved,            // "%u" bytes, "%s" path
     noteSent,             // "%u" bytes
     noteLineLost,

@@ -361,12 +361,7 @@ void SessionWindow::mousePressEvent(QMouseEvent* event) {
 
 void SessionWindow::mouseMoveEvent(QMouseEvent* event) {
     if (!selecting_ || !(event->buttons() & Qt::LeftButton)) return QWidget::mouseMoveEvent(event);
-    const QPoint start = view_->hasSelection() ? selectionAnchor() : QPoint();
-    view_->setSelection(start, view_->cellAt(view_->mapFrom(this, event->position().toPoint())));
-}
-
-QPoint SessionWindow::selectionAnchor() const {
-    return anchor_;
+    view_->setSelection(anchor_, view_->cellAt(view_->mapFrom(this, event->position().toPoint())));
 }
 
 void SessionWindow::copySelection() {

@@ -105,7 +105,6 @@ private:
     std::deque<uint8_t> pasteQueue_;
     QPoint anchor_;
     bool selecting_ = false;
-    QPoint selectionAnchor() const;
     void extendSelection(int dx, int dy);
     void pasteTick();
     int slot_ = 0;

@@ -361,6 +361,7 @@ TEST_F(DispatchTest, ABoxThatStopsAskingIsSaidAndTheWindowProgramsAgain) {
     const auto t = titlesCopy();
     ASSERT_FALSE(t.empty());
     EXPECT_TRUE(t.back().starts_with("Com1 sector 00 chk=") && t.back().ends_with(" stopped")) << t.back();
+    EXPECT_EQ(sessionNote(1), "Box stopped asking after sector 0") << "the status line's word";
     EXPECT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
     EXPECT_EQ(box.receive(12), "\rm:prog_sum\r");
 }

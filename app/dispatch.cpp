@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/reconnect.h"
 #include "app/session_status.h"
 #include "base/commands.h"
 #include "base/language.h"
@@ -66,9 +67,11 @@ int program(WindowId window, ProgrammingCommand kind, std::optional<std::string>
 }
 
 // The line vanished under the session: it is disconnected without asking, and a running exchange of
-// this session ends as cut off.
+// this session ends as cut off. Waiting for the device to return, the window says so on its status
+// line, and asks nothing unless an exchange was cut.
 void lineLost(WindowId window, PortSession& s, int slot) {
-    if (transferOwner.load() == slot && exchangeInProgress()) {
+    const bool cut = transferOwner.load() == slot && exchangeInProgress();
+    if (cut) {
         ExchangeOutcome o;
         o.kind = OutcomeKind::lineLost;
         const int mode = protocolMode.load();
@@ -82,6 +85,10 @@ void lineLost(WindowId window, PortSession& s, int slot) {
     setCaret(window, false);
     disconnectPort(window);
     notifyExternalTerminal(true);
+    if (reconnectAutomatically.load()) {
+        awaitDevice(slot);
+        if (!cut) return;
+    }
     hostMessageBox(window, std::string(text(Text::lineGoneText)), std::string(text(Text::appTitle)),
                    MessageIcon::warning, MessageButtons::ok, device);
 }
@@ -246,6 +253,10 @@ int frameCommand(uint16_t id, intptr_t lParam) {
         case cmdLogTimestamps:
             logTimestamps = !logTimestamps;
             return 1;
+        case cmdReconnect:
+            reconnectAutomatically = !reconnectAutomatically.load();
+            if (!reconnectAutomatically.load()) stopAwaitingEveryDevice();
+            return 1;
         case cmdReceiveNotify:
             onReceiveNotify(0, lParam);
             return 1;
@@ -272,6 +283,7 @@ int sessionCommand(WindowId window, uint16_t id, intptr_t lParam) {
             portSettings(window, s);
             return 1;
         case cmdConnect:
+            stopAwaitingDevice(slot);  // the user's own choice ends a wait for the device
             connectOrDisconnect(window, s);
             return 1;
         case cmdUpdateChannelData:

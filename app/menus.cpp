@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/dispatch.h"
+#include "app/reconnect.h"
 #include "base/commands.h"
 #include "base/texts.h"
 #include "serial/session_log.h"
@@ -96,10 +97,11 @@ std::vector<MenuPopup> frameMenu(const FrameMenuInput& in) {
         str(Text::popupTools, k),
         {item(cmdCopy, Text::toolsCopy, k), item(cmdPaste, Text::toolsPaste, k),
          item(cmdSelectAll, Text::toolsSelectAll, k), separator(),
-         item(cmdLogToFile, Text::toolsLogToFile, k), item(cmdLogTimestamps, Text::toolsTimestamps, k)}};
+         item(cmdLogToFile, Text::toolsLogToFile, k), item(cmdLogTimestamps, Text::toolsTimestamps, k), separator(),
+         item(cmdReconnect, Text::toolsReconnect, k)}};
     for (MenuItem& m : tools.items) {
-        if (m.id == cmdLogTimestamps) {
-            m.checked = in.logTimestamps;
+        if (m.id == cmdLogTimestamps || m.id == cmdReconnect) {
+            m.checked = m.id == cmdLogTimestamps ? in.logTimestamps : in.reconnect;
             continue;
         }
         m.enabled = in.hasActiveSession && (m.id != cmdPaste || in.connected);
@@ -137,6 +139,7 @@ FrameMenuInput frameMenuInput(WindowId activeWindow, bool korean) {
         in.logging = sessionLogActive(activeWindow);
     }
     in.logTimestamps = logTimestamps;
+    in.reconnect = reconnectAutomatically.load();
     return in;
 }
 

@@ -44,6 +44,7 @@ struct FrameMenuInput {
     int activeWindowIndex = -1;             // into windowTitles
     bool logging = false;                   // the active session writes its log
     bool logTimestamps = false;             // logs started from now on stamp their lines
+    bool reconnect = false;                 // a lost device is waited for and connected again
 };
 
 // The popups of the frame's menu bar: "&File   ", "DSTB   ", "Window  ", our own Tools ("Tools" /

@@ -1,5 +1,7 @@
 #include "app/session_status.h"
 
+#include "app/reconnect.h"
+
 #include "base/texts.h"
 #include "exchange/file_choice.h"
 #include "protocol/transfer.h"
@@ -47,7 +49,8 @@ std::string sessionStatus(int slot) {
     const std::string device = devicePath(s.portNumber);
     std::string line = s.connected.load()
                            ? formatText(Text::statusConnected, device.c_str(), unsigned(s.baudRate.load()))
-                           : formatText(Text::statusDisconnected, device.c_str());
+                       : awaitingDevice(slot) ? formatText(Text::statusAwaitingDevice, device.c_str())
+                                              : formatText(Text::statusDisconnected, device.c_str());
     std::string more = running(slot, s);
     if (more.empty()) more = sessionNote(slot);
     if (!more.empty()) line += "  |  " + more;

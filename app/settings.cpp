@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/dispatch.h"
+#include "app/reconnect.h"
 #include "base/language.h"
 #include "base/recent_files.h"
 #include "session/session.h"
@@ -89,6 +90,7 @@ void loadStartupSettings(const Profile& p) {
     const int lines = p.getInt("Terminal", "ScrollBackLines", static_cast<int>(kDefaultScrollBackLines));
     scrollBackLines = static_cast<size_t>(std::clamp<int64_t>(lines, 0, kMostScrollBackLines));
     logTimestamps = p.getInt("Log", "Timestamps", 0) != 0;
+    reconnectAutomatically = p.getInt("Connection", "ReconnectAutomatically", 0) != 0;
 }
 
 void storeExitSettings(Profile& p, const Rect& frameRect) {
@@ -104,6 +106,8 @@ void storeExitSettings(Profile& p, const Rect& frameRect) {
     }
     // Our own section, written once the choice was made.
     if (logTimestamps || p.get("Log", "Timestamps")) p.setInt("Log", "Timestamps", logTimestamps ? 1 : 0);
+    if (reconnectAutomatically || p.get("Connection", "ReconnectAutomatically"))
+        p.setInt("Connection", "ReconnectAutomatically", reconnectAutomatically ? 1 : 0);
     for (int i = 1; i <= kRecentMax; ++i) {
         if (i <= recentCount)
             p.set(kSection, recentKey(i), recentFiles[static_cast<size_t>(i - 1)]);

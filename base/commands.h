@@ -51,6 +51,7 @@ enum Command : uint16_t {
     cmdLogToFile = 703,
     cmdLogTimestamps = 704,
     cmdLogFailed = 705,  // private: a session's log stopped by itself (posted from its writer)
+    cmdReconnect = 706,
     cmdCleanRecentFiles = 1100,
     cmdRecentFileFirst = 1101,
     cmdRecentFileLast = 1109,

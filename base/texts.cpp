@@ -149,6 +149,11 @@ constexpr Entry kTexts[] = {
     {Text::logProgrammingCut, "[programming: stopped after %u sectors, %u bytes]", {}},
     {Text::portsMapping, "COM%d = %s", {}},
     {Text::portsNoDevices, "no serial devices found", {}},
+    {Text::toolsReconnect, "Reconnect Automatically", "자동으로 다시 연결"},
+    {Text::statusAwaitingDevice, "Waiting for %s to come back", "%s 장치가 돌아오기를 기다리는 중"},
+    {Text::noteReconnected, "Line lost, connected again at %s", "회선 끊김, %s 에 다시 연결됨"},
+    {Text::cliAwaitingDevice, "downloader-cli: %s is gone; waiting for it to come back (Ctrl-] quits)", {}},
+    {Text::cliReconnected, "downloader-cli: %s is back; connected again", {}},
 };
 
 static_assert(std::size(kTexts) == static_cast<size_t>(Text::count_), "one row per text id");

@@ -155,6 +155,12 @@ enum class Text : uint16_t {
     // The device list of downloader-cli ports.
     portsMapping,  // "%d": COM number, "%s": the device
     portsNoDevices,
+    // Connecting again when a lost device returns.
+    toolsReconnect,
+    statusAwaitingDevice,  // "%s": device
+    noteReconnected,       // "%s": the local time it came back
+    cliAwaitingDevice,     // "%s": device
+    cliReconnected,        // "%s": device
     count_  // not a text
 };
 

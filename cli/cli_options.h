@@ -21,6 +21,7 @@ struct Options {
     std::vector<std::string> args;  // the subcommand's own arguments
     std::string logPath;            // --log: the session log's file; empty: no log
     bool logTimestamps = false;     // --timestamps: each log line starts with the local time
+    bool reconnect = false;         // terminal --reconnect: a lost device is waited for, then used again
 };
 
 // Parses argv; on a usage error returns nullopt and sets `error`.

@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     }
     SubOptions sub;
     if (cmd == "terminal") {
+        options->reconnect = std::erase(options->args, std::string("--reconnect")) > 0;
         if (!options->args.empty()) return usage("terminal takes no arguments");
         CliHost host;
         return runTerminal(*options, host);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "app/reconnect.h"
 #include "base/commands.h"
 #include "base/texts.h"
 #include "cli_session.h"
@@ -65,8 +66,15 @@ int runTerminal(const Options& o, CliHost& host) {
                      {signalFd(), POLLIN, 0},
                      {logFailureFd(), POLLIN, 0}};
     int result = kExitOk;
+    reconnectAutomatically = o.reconnect;
+    const int slot = lookupSession(kCliWindow);
     for (bool running = true; running;) {
-        if (::poll(fds, 4, -1) < 0) {
+        // While the device is away, four looks a second for its return.
+        const bool waiting = awaitingDevice(slot);
+        const int ready = ::poll(fds, 4, waiting ? 250 : -1);
+        if (waiting && reconnectTick() > 0)
+            std::fprintf(stderr, "%s\r\n", formatText(Text::cliReconnected, devicePath(o.portNumber).c_str()).c_str());
+        if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -81,7 +89,10 @@ int runTerminal(const Options& o, CliHost& host) {
         if (fds[1].revents & POLLIN) {
             while (auto p = host.nextPosted()) {
                 dispatch(*p);  // a lost line is disconnected and said there
-                if (p->command == cmdLineLost) {
+                if (p->command == cmdLineLost && awaitingDevice(slot)) {
+                    std::fprintf(stderr, "%s\r\n",
+                                 formatText(Text::cliAwaitingDevice, devicePath(o.portNumber).c_str()).c_str());
+                } else if (p->command == cmdLineLost) {
                     result = kExitPort;
                     running = false;
                 }

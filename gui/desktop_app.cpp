@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/dispatch.h"
+#include "app/reconnect.h"
 #include "app/settings.h"
 #include "base/commands.h"
 #include "base/profile.h"
@@ -72,6 +73,11 @@ void DesktopApp::start() {
     auto* watch = new QTimer(frame_.get());
     QObject::connect(watch, &QTimer::timeout, [] { exchangeTick(); });
     watch->start(500);
+    // Four looks a second for a device being waited for, so one that returns is connected within a
+    // second; the look is a path lookup, nothing the idle program would feel.
+    auto* reconnect = new QTimer(frame_.get());
+    QObject::connect(reconnect, &QTimer::timeout, [] { reconnectTick(); });
+    reconnect->start(250);
     if (settingsRefused_) {
         const std::string detail = settingsPath_.toStdString() + ": " + refusal;
         QTimer::singleShot(0, frame_.get(), [detail] {

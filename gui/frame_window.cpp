@@ -82,7 +82,7 @@ QRect movedInto(QRect r, const QRect& room) {
 }
 
 bool checkable(uint16_t id) {
-    return id == cmdLogToFile || id == cmdLogTimestamps || (id >= cmdOpenCom1 && id <= cmdOpenCom4) ||
+    return id == cmdLogToFile || id == cmdLogTimestamps || id == cmdReconnect || (id >= cmdOpenCom1 && id <= cmdOpenCom4) ||
            (id >= cmdWindowMenuFirst && id < cmdWindowMenuFirst + 4);
 }
 

@@ -5,6 +5,8 @@
 #   programming-en.png                     a programming run with the progress panel
 #   context-en.png, context-ko.png         the session window's context menu (connected, recent images)
 #   settings-en.png                        the Serial Port Settings dialog
+#   scrollback-en.png                      the scroll-back read with Shift+PgUp, a selection in it
+#   reconnect-en.png                       a pulled adapter waited for (Reconnect Automatically)
 # Usage: scripts/screenshots.sh [BUILD_DIR]   (default: build; the program and stbsim must be built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -155,4 +157,33 @@ sleep 0.3
 accept_file "$work/stb.img" 'File to upload'
 wait_for 300 grep -q '^SECTOR n=20 ' "$work/sim-programming.out"
 shoot docs/programming-en.png
+stop_all
+
+# The scroll-back: a stream of numbered lines, read back with Shift+PgUp, two rows selected with the
+# left button.
+start_box scrollback --stream-lines 300
+start_program scrollback 1
+wait_for 100 grep -q '^STREAM' "$work/sim-scrollback.out"
+xdotool key shift+Prior; sleep 0.3
+xdotool mousemove 60 200 mousedown 1 mousemove 400 230 mouseup 1
+shoot docs/scrollback-en.png
+stop_all
+
+# Reconnect Automatically: COM1 names a link to the box's device, the box goes away with its device,
+# and the window waits; a box that comes back behind the name is connected within a second.
+start_box reconnect
+ln -s "$pty" "$work/ttyBOX"
+pty="$work/ttyBOX"
+start_program reconnect 1 '[Connection]\nReconnectAutomatically=1\n'
+rm "$work/ttyBOX"
+kill "$sim"; wait "$sim" 2>/dev/null || true
+shoot docs/reconnect-en.png
+start_box reconnect-again
+ln -s "$pty" "$work/ttyBOX"
+if wait_for 10 grep -q '^CONNECTED' "$work/sim-reconnect-again.out"; then
+  echo "the returning box was connected within a second"
+else
+  echo "the returning box was not connected within a second" >&2
+  exit 1
+fi
 stop_all

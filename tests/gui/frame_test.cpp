@@ -11,6 +11,7 @@
 #include <csignal>
 
 #include "app/dispatch.h"
+#include "app/reconnect.h"
 #include "base/commands.h"
 #include "base/language.h"
 #include "gui_support.h"
@@ -166,7 +167,8 @@ private slots:
                                         "Close\tAlt F4"}));
         QCOMPARE(texts(2), (QStringList{"Arrange &Icons", "&Cascade", "Tile &Horizontal", "Tile &Vertical"}));
         QCOMPARE(texts(3), (QStringList{"Copy\tCtrl+Shift+C", "Paste\tCtrl+Shift+V",
-                                        "Select All\tCtrl+Shift+A", "-", "Log to File...", "Timestamps"}));
+                                        "Select All\tCtrl+Shift+A", "-", "Log to File...", "Timestamps", "-",
+                                        "Reconnect Automatically"}));
         QCOMPARE(texts(4), (QStringList{"Contents", "&Release note...", "-", "&About..."}));
     }
 
@@ -407,9 +409,13 @@ private slots:
         QVERIFY2(stamped.match(QString::fromLatin1(text)).hasMatch(), text.constData());
         choose(frame->popup(3), dl::cmdLogToFile);  // stops
         QVERIFY(!openMenu(frame->popup(3))[4].checked);
+        choose(frame->popup(3), dl::cmdReconnect);
+        QVERIFY(openMenu(frame->popup(3))[7].checked);
         QVERIFY(frame->close());
         QVERIFY(d.readSettings().contains("[Log]\nTimestamps=1"));
+        QVERIFY(d.readSettings().contains("[Connection]\nReconnectAutomatically=1"));
         dl::logTimestamps = false;
+        dl::reconnectAutomatically = false;
     }
 
     // A settings file that cannot be read is said once at start and left alone at exit.

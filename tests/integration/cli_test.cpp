@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -55,9 +56,10 @@ std::string cliPath() {
 
 // Runs downloader-cli with `args` and its settings under `configHome` (so no settings file of the user's
 // applies), stdin from /dev/null, in a session of its own (no controlling terminal to ask on). Reads its
-// output until it ends; past the deadline it is killed. It is always reaped.
+// output until it ends; past the deadline it is killed. It is always reaped. `started` gets its pid,
+// for a test that ends it with a signal.
 CliResult runCli(const std::vector<std::string>& args, const std::string& configHome,
-                 std::chrono::milliseconds deadline = 20s) {
+                 std::chrono::milliseconds deadline = 20s, std::atomic<pid_t>* started = nullptr) {
     CliResult result;
     std::vector<std::string> all{cliPath()};
     all.insert(all.end(), args.begin(), args.end());
@@ -91,6 +93,7 @@ CliResult runCli(const std::vector<std::string>& args, const std::string& config
     const auto start = Clock::now();
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+    if (started && spawned == 0) *started = pid;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     close(out[1]);
@@ -367,6 +370,40 @@ TEST_F(Cli, TerminalLogHoldsEveryLineAndALogThatCannotBeWrittenIsSaidOnce) {
             << "said once: " << describe(failed);
         EXPECT_NE(failed.out.find(lineOf(kLines - 1)), std::string::npos) << "the terminal went on";
     }
+}
+
+// --reconnect: the adapter is pulled and another box comes back behind the same name. The tool says
+// it waits, connects within a second of the device's return, and its log goes on across the gap.
+TEST_F(Cli, TerminalWaitsForALostDeviceAndConnectsAgainWhenItIsBack) {
+    const std::string link = dir.file("ttyBOX"), log = dir.file("box.log");
+    auto first = std::make_unique<StbsimProcess>(std::vector<std::string>{"--banner", "first box\r\n"});
+    std::filesystem::create_symlink(first->ptyPath(), link);
+    std::atomic<pid_t> pid{-1};
+    auto running = std::async(std::launch::async, [&] {
+        return runCli({"--port", "COM1=" + link, "terminal", "--reconnect", "--log", log}, dir.file("config"),
+                      30s, &pid);
+    });
+    auto logged = [&](const std::string& what) {
+        for (auto until = Clock::now() + 10s; Clock::now() < until; std::this_thread::sleep_for(20ms))
+            if (dir.read("box.log").value_or("").find(what) != std::string::npos) return true;
+        return false;
+    };
+    ASSERT_TRUE(logged("first box")) << first->log();
+    std::filesystem::remove(link);
+    first.reset();  // the adapter goes, and its device with it
+
+    StbsimProcess second({"--banner", "second box\r\n"});
+    const auto back = Clock::now();
+    std::filesystem::create_symlink(second.ptyPath(), link);
+    ASSERT_TRUE(second.waitEvent("CONNECTED", 5s)) << second.log();
+    EXPECT_LT(Clock::now() - back, 1000ms);
+    EXPECT_TRUE(logged("second box"));
+    ::kill(pid.load(), SIGTERM);
+    CliResult r = running.get();
+    EXPECT_EQ(r.exitCode, 0) << describe(r);
+    EXPECT_NE(r.err.find(link + " is gone; waiting for it to come back"), std::string::npos) << describe(r);
+    EXPECT_NE(r.err.find(link + " is back; connected again"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find("second box"), std::string::npos) << describe(r);
 }
 
 // The device list ends with what each COMn names now: the settings file's choice, else the default.

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -16,6 +17,8 @@
 #include <random>
 #include <thread>
 
+#include "app/reconnect.h"
+#include "app/session_status.h"
 #include "base/commands.h"
 #include "exchange/data_stream.h"
 #include "exchange/exchange_watch.h"
@@ -26,6 +29,7 @@
 #include "protocol/transfer.h"
 #include "protocol/wire.h"
 #include "serial/port.h"
+#include "serial/port_write.h"
 #include "serial/reader.h"
 #include "session/protocol_state.h"
 #include "session/session_note.h"
@@ -364,6 +368,58 @@ TEST_F(DispatchTest, ABoxThatStopsAskingIsSaidAndTheWindowProgramsAgain) {
     EXPECT_EQ(sessionNote(1), "Box stopped asking after sector 0") << "the status line's word";
     EXPECT_EQ(sessionCommand(w, cmdUpdateSafe, 0), 1);
     EXPECT_EQ(box.receive(12), "\rm:prog_sum\r");
+}
+
+// With Reconnect Automatically on, a lost line is waited for: a cut run is still said as cut, the
+// status line says the wait, and the first tick after a device is back behind the same name connects
+// the window again, idle. A loss while idle asks nothing, and the user's own Connect ends the wait.
+TEST_F(DispatchTest, ALostLineIsWaitedForAndConnectedAgainWhenItsDeviceIsBack) {
+    reconnectAutomatically = true;
+    const std::string link = dir.file("ttyBOX");
+    auto plug = [&](PtyPair& box) {
+        std::filesystem::remove(link);
+        std::filesystem::create_symlink(box.slavePath(), link);
+    };
+    PortSession& s = sessionTable[1];
+    auto pull = [&](PtyPair& box) {
+        std::filesystem::remove(link);
+        box.hangUp();
+        return pumpUntil([&] { return s.connected.load() == 0; });
+    };
+    PtyPair first;
+    plug(first);
+    setDevicePath(1, link);
+    ASSERT_EQ(frameCommand(cmdOpenCom1, 0), 1);
+    const WindowId w = s.window.load();
+    startRun(w, first, dir.write("image.img", randomBytes(2 * kSectorSize, 3)));
+    ASSERT_TRUE(pull(first));
+    auto shown = boxesCopy();
+    ASSERT_EQ(shown.size(), 1u) << "the cut run is said";
+    EXPECT_EQ(shown[0].text, "The line to the box is gone (device removed or hung up).");
+    EXPECT_TRUE(awaitingDevice(1));
+    EXPECT_EQ(sessionStatus(1), "Waiting for " + link + " to come back  |  Line lost");
+    EXPECT_EQ(reconnectTick(), 0) << "nothing behind the name yet";
+
+    PtyPair second;
+    plug(second);
+    EXPECT_EQ(reconnectTick(), 1);
+    EXPECT_EQ(s.connected.load(), 1);
+    EXPECT_EQ(s.transferActive.load(), 0) << "nothing is taken up again";
+    EXPECT_EQ(transferState.load(), 0);
+    EXPECT_TRUE(sessionNote(1).starts_with("Line lost, connected again at ")) << sessionNote(1);
+    typeChar(w, 'x');
+    EXPECT_EQ(second.receive(1), "x");
+
+    ASSERT_TRUE(pull(second));
+    EXPECT_EQ(boxesCopy().size(), 1u) << "an idle loss asks nothing";
+    EXPECT_TRUE(awaitingDevice(1));
+    EXPECT_EQ(sessionCommand(w, cmdConnect, 0), 1);  // fails: nothing is there
+    EXPECT_FALSE(awaitingDevice(1));
+    PtyPair third;
+    plug(third);
+    EXPECT_EQ(reconnectTick(), 0) << "the user chose, so no wait goes on";
+    EXPECT_EQ(s.connected.load(), 0);
+    reconnectAutomatically = false;
 }
 
 // An image chosen after the box had long stopped waiting is not sent: sector 0 would land in the console

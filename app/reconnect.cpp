@@ -1,0 +1,101 @@
+#include "app/reconnect.h"
+
+#include <array>
+#include <ctime>
+#include <filesystem>
+
+#include "base/texts.h"
+#include "serial/port.h"
+#include "session/session_note.h"
+#include "session/tick.h"
+#include "session/window_host.h"
+
+namespace dl {
+
+std::atomic<bool> reconnectAutomatically{false};
+
+namespace {
+
+bool pathExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);  // a link whose device is gone does not count
+}
+
+constexpr uint32_t kRetryMs = 1000;
+
+struct Wait {
+    WindowId window = 0;  // 0: not waiting
+    bool failedBefore = false;
+    uint32_t lastTry = 0;
+};
+std::array<Wait, kSessionSlots> waits;  // main thread only
+
+std::string clockNow() {
+    const std::time_t t = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &t);
+#else
+    localtime_r(&t, &local);
+#endif
+    char out[16];
+    std::strftime(out, sizeof out, "%H:%M:%S", &local);
+    return out;
+}
+
+}  // namespace
+
+bool (*devicePresent)(const std::string& path) = pathExists;
+
+void awaitDevice(int slot) {
+    if (slot <= 0 || slot >= kSessionSlots) return;
+    waits[size_t(slot)] = Wait{sessionTable[size_t(slot)].window.load(), false, 0};
+}
+
+void stopAwaitingDevice(int slot) {
+    if (slot > 0 && slot < kSessionSlots) waits[size_t(slot)] = Wait{};
+}
+
+void stopAwaitingEveryDevice() {
+    waits.fill(Wait{});
+}
+
+bool awaitingDevice(int slot) {
+    if (slot <= 0 || slot >= kSessionSlots) return false;
+    const WindowId w = waits[size_t(slot)].window;
+    // A window closed since, or its slot taken by another, waits no more.
+    return w != 0 && sessionTable[size_t(slot)].inUse.load() == 1 && sessionTable[size_t(slot)].window.load() == w;
+}
+
+int reconnectTick() {
+    int back = 0;
+    for (int slot = 1; slot < kSessionSlots; ++slot) {
+        Wait& wait = waits[size_t(slot)];
+        if (!awaitingDevice(slot)) {
+            wait = Wait{};
+            continue;
+        }
+        PortSession& s = sessionTable[size_t(slot)];
+        if (s.connected.load()) {
+            wait = Wait{};
+            continue;
+        }
+        const std::string device = devicePath(s.portNumber);
+        if (!devicePresent(device)) continue;
+        const uint32_t now = tickNow();
+        if (wait.failedBefore && ticksSince(wait.lastTry, now) < kRetryMs) continue;
+        wait.lastTry = now;
+        notifyExternalTerminal(false);
+        if (!connectPort(wait.window)) {
+            wait.failedBefore = true;
+            continue;
+        }
+        if (auto& caret = windowHost().caret) caret(wait.window, true);
+        noteSessionEvent(slot, formatText(Text::noteReconnected, clockNow().c_str()));
+        wait = Wait{};
+        ++back;
+    }
+    return back;
+}
+
+}  // namespace dl

@@ -7,7 +7,6 @@
 #include "base/texts.h"
 #include "serial/port.h"
 #include "session/session_note.h"
-#include "session/tick.h"
 #include "session/window_host.h"
 
 namespace dl {
@@ -21,12 +20,9 @@ bool pathExists(const std::string& path) {
     return std::filesystem::exists(path, ec);  // a link whose device is gone does not count
 }
 
-constexpr uint32_t kRetryMs = 1000;
-
 struct Wait {
     WindowId window = 0;  // 0: not waiting
-    bool failedBefore = false;
-    uint32_t lastTry = 0;
+    bool told = false;    // the external terminal was asked to let go for this wait
 };
 std::array<Wait, kSessionSlots> waits;  // main thread only
 
@@ -49,7 +45,7 @@ bool (*devicePresent)(const std::string& path) = pathExists;
 
 void awaitDevice(int slot) {
     if (slot <= 0 || slot >= kSessionSlots) return;
-    waits[size_t(slot)] = Wait{sessionTable[size_t(slot)].window.load(), false, 0};
+    waits[size_t(slot)] = Wait{sessionTable[size_t(slot)].window.load(), false};
 }
 
 void stopAwaitingDevice(int slot) {
@@ -82,14 +78,11 @@ int reconnectTick() {
         }
         const std::string device = devicePath(s.portNumber);
         if (!devicePresent(device)) continue;
-        const uint32_t now = tickNow();
-        if (wait.failedBefore && ticksSince(wait.lastTry, now) < kRetryMs) continue;
-        wait.lastTry = now;
-        notifyExternalTerminal(false);
-        if (!connectPort(wait.window)) {
-            wait.failedBefore = true;
-            continue;
-        }
+        // Asked once a wait: the program it runs may take a while, and a device that cannot be opened
+        // yet is tried again at every tick.
+        if (!wait.told) notifyExternalTerminal(false);
+        wait.told = true;
+        if (!connectPort(wait.window)) continue;
         if (auto& caret = windowHost().caret) caret(wait.window, true);
         noteSessionEvent(slot, formatText(Text::noteReconnected, clockNow().c_str()));
         wait = Wait{};

@@ -25,8 +25,8 @@ void stopAwaitingEveryDevice();
 bool awaitingDevice(int slot);
 
 // Connects every waiting session whose device is present again; returns how many came back. A device
-// that is present but cannot be opened yet (its permissions are still being set) is tried again at
-// the next tick, and at most once a second.
+// that is present but cannot be opened yet (udev still setting its permissions) is tried again at
+// the next tick.
 int reconnectTick();
 
 // Whether the device a port names is there now; tests replace it.

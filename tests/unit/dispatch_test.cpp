@@ -114,6 +114,8 @@ protected:
         transferOwner = 0;
         setExchangeTimeout(kDefaultExchangeTimeout);
         programmingDelay = busyWait;
+        reconnectAutomatically = false;
+        stopAwaitingEveryDevice();
     }
     WindowId openPort(int slot, PtyPair& p) {
         setDevicePath(slot, p.slavePath());
@@ -419,7 +421,6 @@ TEST_F(DispatchTest, ALostLineIsWaitedForAndConnectedAgainWhenItsDeviceIsBack) {
     plug(third);
     EXPECT_EQ(reconnectTick(), 0) << "the user chose, so no wait goes on";
     EXPECT_EQ(s.connected.load(), 0);
-    reconnectAutomatically = false;
 }
 
 // An image chosen after the box had long stopped waiting is not sent: sector 0 would land in the console

@@ -1,9 +1,15 @@
 #include "base/profile.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "base/win32.h"
+#else
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -106,6 +112,63 @@ int leadingInt(std::string_view text) {
     return static_cast<int>(negative ? 0u - total : total);
 }
 
+#ifdef _WIN32
+// Writes `data` to a new file beside `target` and moves it over `target` (MoveFileEx replaces an existing
+// file in one step, as rename does on POSIX). Each step must succeed before the old file is touched; on
+// any failure the temporary file is removed.
+bool replaceFile(const fs::path& target, std::string_view data) {
+    static std::atomic<unsigned> serial{0};
+    fs::path temp = target;
+    temp += ".tmp-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(serial++);
+    HANDLE h = ::CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    while (ok && !data.empty()) {
+        DWORD n = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size(), 1u << 20));
+        ok = ::WriteFile(h, data.data(), chunk, &n, nullptr) && n > 0;
+        data.remove_prefix(n);
+    }
+    ok = ok && ::FlushFileBuffers(h);
+    ok = ::CloseHandle(h) && ok;
+    ok = ok && ::MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) ::DeleteFileW(temp.c_str());
+    return ok;
+}
+
+// The whole of a settings file, or why it is refused; an absent file is an empty one.
+std::optional<std::string> readSettingsFile(const std::string& path, std::string& why) {
+    HANDLE h = ::CreateFileW(widePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = ::GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return std::string();
+        why = win32ErrorText(e);
+        return std::nullopt;
+    }
+    struct Closer {
+        HANDLE h;
+        ~Closer() { ::CloseHandle(h); }
+    } closer{h};
+    LARGE_INTEGER size{};
+    if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileSizeEx(h, &size)) {
+        why = "not a regular file";
+        return std::nullopt;
+    }
+    if (static_cast<uint64_t>(size.QuadPart) > Profile::kMaxSize) {
+        why = "larger than " + std::to_string(Profile::kMaxSize / 1024) + " KiB";
+        return std::nullopt;
+    }
+    std::string content(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD n = 0;
+    if (!content.empty() && !::ReadFile(h, content.data(), static_cast<DWORD>(content.size()), &n, nullptr)) {
+        why = win32ErrorText(::GetLastError());
+        return std::nullopt;
+    }
+    content.resize(n);
+    return content;
+}
+#else
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
@@ -143,6 +206,8 @@ bool replaceFile(const fs::path& target, std::string_view data) {
     return true;
 }
 
+#endif
+
 }  // namespace
 
 Profile Profile::parse(std::string_view text) {
@@ -164,6 +229,16 @@ Profile Profile::parse(std::string_view text) {
 }
 
 Profile Profile::load(const std::string& path, std::string* refusal) {
+#ifdef _WIN32
+    if (refusal) refusal->clear();
+    std::string why;
+    std::optional<std::string> content = readSettingsFile(path, why);
+    if (!content) {
+        if (refusal) *refusal = std::move(why);
+        return Profile{};
+    }
+    return parse(*content);
+#else
     auto refuse = [&](std::string why) {
         if (refusal) *refusal = std::move(why);
         return Profile{};
@@ -192,6 +267,7 @@ Profile Profile::load(const std::string& path, std::string* refusal) {
             return refuse("larger than " + std::to_string(kMaxSize / 1024) + " KiB");
     }
     return parse(content);
+#endif
 }
 
 std::string Profile::text() const {
@@ -255,7 +331,11 @@ void Profile::remove(std::string_view section, std::string_view key) {
 bool Profile::save(const std::string& path) const {
     if (path.empty()) return false;
     std::error_code ec;
+#ifdef _WIN32
+    fs::path target = widePath(path);
+#else
     fs::path target = path;
+#endif
     // A settings file that is a link (kept with other dotfiles, say) is written where the link points,
     // so that the rename does not replace the link by a plain file.
     if (fs::is_symlink(fs::symlink_status(target, ec))) {
@@ -269,6 +349,12 @@ bool Profile::save(const std::string& path) const {
 }
 
 std::string defaultSettingsPath() {
+#ifdef _WIN32
+    // The roaming application data folder, as Windows programs keep their settings.
+    const wchar_t* appData = ::_wgetenv(L"APPDATA");
+    fs::path base = appData && appData[0] ? fs::path(appData) : fs::path(L".");
+    return narrowPath((base / L"downloader" / L"corvane.ini").wstring());
+#else
     const char* config = std::getenv("XDG_CONFIG_HOME");
     fs::path base;
     if (config && config[0] == '/') {
@@ -282,6 +368,7 @@ std::string defaultSettingsPath() {
         base = fs::path(home) / ".config";
     }
     return (base / "downloader" / "corvane.ini").string();
+#endif
 }
 
 }  // namespace dl

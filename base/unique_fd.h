@@ -1,8 +1,13 @@
 // A move-only owner of a POSIX descriptor, closed exactly once. Port, wake-up and file descriptors all
-// live in these so that no path can close a descriptor twice or leak one.
+// live in these so that no path can close a descriptor twice or leak one. On Windows it owns a C
+// runtime descriptor of a file (the port and its events are HANDLEs there: base/unique_handle.h).
 #pragma once
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <utility>
 
@@ -26,7 +31,11 @@ public:
     explicit operator bool() const { return valid(); }
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
+#ifdef _WIN32
+        if (fd_ >= 0) ::_close(fd_);
+#else
         if (fd_ >= 0) ::close(fd_);
+#endif
         fd_ = fd;
     }
 

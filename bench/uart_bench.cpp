@@ -58,6 +58,7 @@
 #include "exchange/sector_sender.h"
 #include "protocol/transfer.h"
 #include "serial/port_write.h"
+#include "serial/posix_line.h"
 #include "session/session.h"
 #include "session/window_host.h"
 

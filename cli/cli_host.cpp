@@ -1,7 +1,13 @@
 #include "cli_host.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +20,41 @@ namespace dl::cli {
 
 namespace {
 
+#ifdef _WIN32
+// Asks on the console; without one (a script) the answer is no.
+bool askYesNo() {
+    FILE* in = std::fopen("CONIN$", "r");
+    FILE* out = std::fopen("CONOUT$", "w");
+    bool yes = false;
+    if (in && out) {
+        std::fputs("Yes or No? [y/N] ", out);
+        std::fflush(out);
+        char line[16] = {};
+        yes = std::fgets(line, sizeof line, in) && (line[0] == 'y' || line[0] == 'Y');
+    }
+    if (in) std::fclose(in);
+    if (out) std::fclose(out);
+    return yes;
+}
+
+NativeHandle makeWake() {
+    // The box's bytes go to stdout as they came: no LF to CR LF on the way.
+    ::_setmode(1, _O_BINARY);
+    return reinterpret_cast<NativeHandle>(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+}
+
+void setWake(const LineHandle& wake) {
+    ::SetEvent(static_cast<HANDLE>(wake.handle()));
+}
+
+void clearWake(const LineHandle& wake) {
+    ::ResetEvent(static_cast<HANDLE>(wake.handle()));
+}
+
+long writeOut(const uint8_t* bytes, size_t n) {
+    return ::_write(1, bytes, static_cast<unsigned>(n));
+}
+#else
 // Asks on the controlling terminal; without one (a script) the answer is no.
 bool askYesNo() {
     FILE* tty = std::fopen("/dev/tty", "r+");
@@ -26,6 +67,25 @@ bool askYesNo() {
     return yes;
 }
 
+NativeHandle makeWake() {
+    return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+void setWake(const LineHandle& wake) {
+    const uint64_t one = 1;
+    (void)!::write(wake.get(), &one, sizeof one);
+}
+
+void clearWake(const LineHandle& wake) {
+    uint64_t v;
+    (void)!::read(wake.get(), &v, sizeof v);
+}
+
+long writeOut(const uint8_t* bytes, size_t n) {
+    return ::write(STDOUT_FILENO, bytes, n);
+}
+#endif
+
 }  // namespace
 
 void dispatch(const Posted& p) {
@@ -35,7 +95,7 @@ void dispatch(const Posted& p) {
         sessionCommand(p.window, p.command, p.param);
 }
 
-CliHost::CliHost() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+CliHost::CliHost() : wake_(makeWake()) {
     auto& h = windowHost();
     h = WindowHost{};
     h.postCommand = [this](WindowId w, uint16_t c, intptr_t p) { post({w, c, p}); };
@@ -118,21 +178,16 @@ void CliHost::post(const Posted& p) {
         std::lock_guard lock(m_);
         queue_.push_back(p);
     }
-    const uint64_t one = 1;
-    (void)!::write(wake_.get(), &one, sizeof one);
+    setWake(wake_);
 }
 
 std::optional<Posted> CliHost::nextPosted() {
-    uint64_t v;
-    (void)!::read(wake_.get(), &v, sizeof v);
+    clearWake(wake_);
     std::lock_guard lock(m_);
     if (queue_.empty()) return std::nullopt;
     Posted p = queue_.front();
     queue_.pop_front();
-    if (!queue_.empty()) {
-        const uint64_t one = 1;
-        (void)!::write(wake_.get(), &one, sizeof one);
-    }
+    if (!queue_.empty()) setWake(wake_);
     return p;
 }
 
@@ -144,7 +199,7 @@ void CliHost::show(const uint8_t* bytes, size_t n) {
     // Unbuffered: what the box prints must appear as it arrives.
     size_t done = 0;
     while (done < n) {
-        ssize_t k = ::write(STDOUT_FILENO, bytes + done, n - done);
+        const long k = writeOut(bytes + done, n - done);
         if (k <= 0) return;
         done += static_cast<size_t>(k);
     }

@@ -1,5 +1,5 @@
 // The command-line tool's window host: one pretend window for its session, posted commands queued to
-// the tool's main loop (woken through a descriptor it can poll beside stdin), message boxes printed
+// the tool's main loop (woken through a descriptor it can poll beside stdin, an event on Windows), message boxes printed
 // and answered from the tool's rules, and screen text streamed to stdout.
 //
 // A box owned by the frame carries an exchange's result and goes to stdout; a box owned by the
@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "base/unique_fd.h"
+#include "base/unique_handle.h"
 #include "session/window_host.h"
 
 namespace dl::cli {
@@ -30,8 +30,8 @@ public:
     CliHost(const CliHost&) = delete;
     CliHost& operator=(const CliHost&) = delete;
 
-    // Readable when a posted command waits.
-    int wakeFd() const { return wake_.get(); }
+    // Readable (set, on Windows) when a posted command waits.
+    NativeHandle wakeFd() const { return wake_.get(); }
     std::optional<Posted> nextPosted();
 
     // Whether received screen text goes to stdout.
@@ -54,7 +54,7 @@ private:
 
     std::mutex m_;
     std::deque<Posted> queue_;
-    UniqueFd wake_;
+    LineHandle wake_;
     bool echo_ = true;
     bool assumeYes_ = false;
     uint32_t baud_ = 115200;

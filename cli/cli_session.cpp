@@ -1,8 +1,13 @@
 #include "cli_session.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#endif
 
+#include <atomic>
 #include <cstdio>
 
 #include "app/dispatch.h"
@@ -16,6 +21,46 @@
 
 namespace dl::cli {
 
+#ifdef _WIN32
+namespace {
+std::atomic<HANDLE> signalEvent{nullptr};
+
+HANDLE makeEvent() {
+    return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+// Called on a thread of its own by the system; the main loop sees the event.
+BOOL WINAPI onConsoleSignal(DWORD kind) {
+    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT && kind != CTRL_CLOSE_EVENT) return FALSE;
+    if (const HANDLE h = signalEvent.load()) ::SetEvent(h);
+    return TRUE;
+}
+}  // namespace
+
+NativeHandle signalFd() {
+    static const NativeHandle event = [] {
+        const HANDLE h = makeEvent();
+        signalEvent = h;
+        ::SetConsoleCtrlHandler(onConsoleSignal, TRUE);
+        return reinterpret_cast<NativeHandle>(h);
+    }();
+    return event;
+}
+
+NativeHandle logFailureFd() {
+    static const NativeHandle event = reinterpret_cast<NativeHandle>(makeEvent());
+    return event;
+}
+
+void reportLogFailure() {
+    ::ResetEvent(reinterpret_cast<HANDLE>(logFailureFd()));
+    if (std::string error = takeSessionLogError(kCliWindow); !error.empty())
+        std::fprintf(stderr, "downloader-cli: %s\n", error.c_str());
+}
+
+static void signalLogFailure() {
+    ::SetEvent(reinterpret_cast<HANDLE>(logFailureFd()));
+}
+#else
 int signalFd() {
     static int fd = [] {
         sigset_t set;
@@ -41,6 +86,12 @@ void reportLogFailure() {
         std::fprintf(stderr, "downloader-cli: %s\n", error.c_str());
 }
 
+static void signalLogFailure() {
+    const uint64_t one = 1;
+    (void)!::write(logFailureFd(), &one, sizeof one);
+}
+#endif
+
 namespace {
 
 // The settings file names the devices; the command line overrides it.
@@ -57,10 +108,7 @@ void loadDevices(const Options& o) {
 // A log that cannot be written is said, and the run goes on without it.
 void startLog(const Options& o) {
     if (o.logPath.empty()) return;
-    const std::string error = startSessionLog(kCliWindow, o.logPath, o.logTimestamps, [] {
-        const uint64_t one = 1;
-        (void)!::write(logFailureFd(), &one, sizeof one);
-    });
+    const std::string error = startSessionLog(kCliWindow, o.logPath, o.logTimestamps, signalLogFailure);
     if (!error.empty()) std::fprintf(stderr, "downloader-cli: %s\n", error.c_str());
 }
 

@@ -16,8 +16,9 @@ bool openSession(const Options& o, CliHost& host);
 void closeSession();
 
 // SIGINT and SIGTERM arrive on a descriptor the main loop can poll (blocked before any thread starts,
-// so no thread is interrupted by them).
-int signalFd();
+// so no thread is interrupted by them). On Windows: an event that Ctrl-C, Ctrl-Break and closing the
+// console set.
+NativeHandle signalFd();
 
 int runTerminal(const Options& o, CliHost& host);
 int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image,
@@ -31,8 +32,8 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
 int runPorts(const Options& o);
 // Says on stderr, once, why the session log stopped, if it did.
 void reportLogFailure();
-// Readable when the session log has stopped by itself.
-int logFailureFd();
+// Readable (set, on Windows) when the session log has stopped by itself.
+NativeHandle logFailureFd();
 // Programs, sends to and receives from the demonstration box, each with its result.
 int runDemo(const Options& o);
 

@@ -88,7 +88,9 @@ int main(int argc, char** argv) {
     if (cmd == "demo") {
         if (!options->args.empty()) return usage("demo takes no arguments");
         // The box's guardian is forked before any thread exists and before signals are blocked.
+#ifdef SIGPIPE
         std::signal(SIGPIPE, SIG_IGN);
+#endif
         signalFd();
         return runDemo(*options);
     }
@@ -97,7 +99,9 @@ int main(int argc, char** argv) {
         return runPorts(*options);
     }
     signalFd();                     // before any thread exists
+#ifdef SIGPIPE
     std::signal(SIGPIPE, SIG_IGN);  // a closed stdout must end a write, not the program
+#endif
     if (cmd == "terminal" || cmd == "program" || cmd == "send" || cmd == "receive") {
         if (auto e = takeLogOptions(*options); !e.empty()) return usage(cmd + ": " + e);
     }

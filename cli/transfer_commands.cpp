@@ -1,10 +1,17 @@
 // The three transfers of downloader-cli on the same core as the desktop program: the tool stands in
 // for the windows, answering the file choice from the command line and handling the commands the
 // core posts, and says how the exchange ended through its exit code.
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
+#include "base/win32.h"
+#else
 #include <poll.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -49,7 +56,11 @@ std::string elapsedText(Clock::time_point start) {
 // Progress on stderr: a redrawn bar on a terminal, one line per change otherwise.
 class Progress {
 public:
+#ifdef _WIN32
+    explicit Progress(const char* what) : what_(what), tty_(::_isatty(2)) {}
+#else
     explicit Progress(const char* what) : what_(what), tty_(::isatty(STDERR_FILENO)) {}
+#endif
     void show(uint32_t percent, uint32_t bytes) {
         if (percent == last_) return;
         last_ = percent;
@@ -78,17 +89,54 @@ private:
 // Hands posted commands to the dispatcher and then to the run's own observer, until the observer
 // says the run is over (an exit code >= 0) or a signal arrives. The core's exchange watch runs on each
 // turn: a box that goes quiet ends the exchange with cmdExchangeEnded, as in the desktop program.
-int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<void()> onTick) {
+// What one turn of the loop found set: a posted command, a signal, a stopped log.
+struct Ready {
+    bool posted = false, signal = false, logFailed = false, failed = false;
+};
+
+#ifdef _WIN32
+bool isSet(NativeHandle event) {
+    return ::WaitForSingleObject(reinterpret_cast<HANDLE>(event), 0) == WAIT_OBJECT_0;
+}
+
+Ready waitTurn(CliHost& host, int timeoutMs) {
+    const HANDLE events[3] = {reinterpret_cast<HANDLE>(host.wakeFd()), reinterpret_cast<HANDLE>(signalFd()),
+                              reinterpret_cast<HANDLE>(logFailureFd())};
+    Ready r;
+    if (::WaitForMultipleObjects(3, events, FALSE, static_cast<DWORD>(timeoutMs)) == WAIT_FAILED) {
+        r.failed = true;
+        return r;
+    }
+    r.posted = isSet(host.wakeFd());
+    r.signal = isSet(signalFd());
+    r.logFailed = isSet(logFailureFd());
+    return r;
+}
+#else
+Ready waitTurn(CliHost& host, int timeoutMs) {
     pollfd fds[3] = {{host.wakeFd(), POLLIN, 0}, {signalFd(), POLLIN, 0}, {logFailureFd(), POLLIN, 0}};
+    Ready r;
+    if (::poll(fds, 3, timeoutMs) < 0 && errno != EINTR) {
+        r.failed = true;
+        return r;
+    }
+    r.posted = fds[0].revents & POLLIN;
+    r.signal = fds[1].revents & POLLIN;
+    r.logFailed = fds[2].revents & POLLIN;
+    return r;
+}
+#endif
+
+int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<void()> onTick) {
     for (;;) {
-        int r = ::poll(fds, 3, 100);
-        if (r < 0 && errno != EINTR) return kExitAbandoned;
-        if (fds[1].revents & POLLIN) {
+        const Ready ready = waitTurn(host, 100);
+        if (ready.failed) return kExitAbandoned;
+        if (ready.signal) {
             std::fprintf(stderr, "\n%s\n", formatText(Text::cliInterrupted).c_str());
             return kExitAbandoned;
         }
-        if (fds[2].revents & POLLIN) reportLogFailure();
-        if (fds[0].revents & POLLIN) {
+        if (ready.logFailed) reportLogFailure();
+        if (ready.posted) {
             while (auto p = host.nextPosted()) {
                 dispatch(*p);
                 if (p->command == cmdLineLost) {
@@ -271,10 +319,24 @@ int runReceive(const Options& o, CliHost& host, const std::string& outFile, int 
     return result;
 }
 
-int runDemo(const Options& given) {
+// The path of this program.
+static std::string selfPath() {
+#ifdef _WIN32
+    wchar_t self[32768];
+    const DWORD n = ::GetModuleFileNameW(nullptr, self, 32768);
+    std::string exe = n > 0 ? narrowPath(std::wstring(self, n)) : std::string();
+    for (char& c : exe)
+        if (c == '\\') c = '/';
+    return exe;
+#else
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    const std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+    return n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+#endif
+}
+
+int runDemo(const Options& given) {
+    const std::string exe = selfPath();
     std::string error;
     auto box = startDemoBox(findStbsim(exe.substr(0, exe.rfind('/'))), &error);
     if (!box) {
@@ -305,7 +367,7 @@ int runDemo(const Options& given) {
         CliHost host;
         step("receiving the box's upload", runReceive(o, host, saved, 60, box->uploadHint));
     }
-    ::unlink(saved.c_str());
+    std::remove(saved.c_str());
     stopDemoBox(*box);
     return worst;
 }

@@ -2,9 +2,16 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
+#include "base/win32.h"
+#else
+#include <poll.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -55,7 +62,7 @@ ssize_t readChunk(int fd, uint8_t* into, off_t offset, uint32_t announced) {
     const uint64_t left = announced > static_cast<uint64_t>(offset) ? announced - offset : 0;
     if (left == 0) return 0;
     for (;;) {
-        const ssize_t n = ::pread(fd, into, std::min<uint64_t>(kChunk, left), offset);
+        const auto n = static_cast<ssize_t>(readAt(fd, into, std::min<uint64_t>(kChunk, left), offset));
         if (n >= 0 || errno != EINTR) return n;
     }
 }
@@ -297,6 +304,26 @@ constexpr size_t kKeptUploadsMax = 16;
 std::mutex keptMutex;
 std::deque<ReceivedUpload> kept;
 
+#ifdef _WIN32
+bool writeAll(int fd, std::span<const uint8_t> data, int& error) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const int n = ::_write(fd, data.data() + done, static_cast<unsigned>(std::min<size_t>(data.size() - done, 1u << 30)));
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Windows has no links a save must see through the way POSIX ones are (a shortcut is a file).
+std::string finalTarget(const std::string& path) {
+    return path;
+}
+
+#else
 bool writeAll(int fd, std::span<const uint8_t> data, int& error) {
     size_t done = 0;
     while (done < data.size()) {
@@ -333,6 +360,9 @@ std::string finalTarget(const std::string& path) {
     return at;
 }
 
+#endif
+
+#ifndef _WIN32
 // A device or FIFO the user chose is written into: renaming a file over it would replace it.
 SaveResult writeInPlace(const std::string& path, std::span<const uint8_t> data) {
     SaveResult result;
@@ -346,6 +376,7 @@ SaveResult writeInPlace(const std::string& path, std::span<const uint8_t> data) 
     result.bytes = static_cast<uint32_t>(data.size());
     return result;
 }
+#endif
 
 }  // namespace
 
@@ -365,6 +396,45 @@ std::optional<ReceivedUpload> takeReceivedUpload() {
     return oldest;
 }
 
+#ifdef _WIN32
+SaveResult writeReceivedData(const std::string& chosen, std::span<const uint8_t> data) {
+    SaveResult result;
+    const std::wstring path = widePath(finalTarget(chosen));
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        result.error = EISDIR;
+        return result;
+    }
+    // Written to a fresh file beside the target and moved over it (MoveFileEx replaces in one step), so
+    // an existing file is replaced whole or not at all; the temporary name is one nobody has, so no
+    // other file is ever overwritten.
+    std::wstring temp;
+    UniqueFd fd;
+    for (unsigned n = 0; !fd && n < 100; ++n) {
+        temp = path + L".tmp-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(n);
+        fd.reset(::_wopen(temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                          _S_IREAD | _S_IWRITE));
+        if (!fd && errno != EEXIST) break;
+    }
+    if (!fd) {
+        result.error = errno;
+        return result;
+    }
+    writeAll(fd.get(), data, result.error);
+    if (result.error == 0 && ::_commit(fd.get()) != 0) result.error = errno;
+    if (::_close(fd.release()) != 0 && result.error == 0) result.error = errno;
+    if (result.error == 0 &&
+        !::MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        result.error = ::GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    if (result.error != 0) {
+        ::DeleteFileW(temp.c_str());
+        return result;
+    }
+    result.ok = true;
+    result.bytes = static_cast<uint32_t>(data.size());
+    return result;
+}
+#else
 SaveResult writeReceivedData(const std::string& chosen, std::span<const uint8_t> data) {
     SaveResult result;
     const std::string path = finalTarget(chosen);
@@ -397,13 +467,18 @@ SaveResult writeReceivedData(const std::string& chosen, std::span<const uint8_t>
     result.bytes = static_cast<uint32_t>(data.size());
     return result;
 }
+#endif
 
 // A name the folder does not hold yet, so the save dialog never offers a file to replace.
 static std::string unusedName(const std::string& folder) {
     const std::string base = folder.empty() ? std::string() : folder + "/";
     std::string name = "upload.dat";
     struct stat st {};
+#ifdef _WIN32
+    for (int n = 2; ::stat((base + name).c_str(), &st) == 0 && n < 10000; ++n)
+#else
     for (int n = 2; ::lstat((base + name).c_str(), &st) == 0 && n < 10000; ++n)
+#endif
         name = "upload-" + std::to_string(n) + ".dat";
     return name;
 }

@@ -1,7 +1,17 @@
 #include "exchange/file_choice.h"
 
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
 
+#include <filesystem>
+
+#include "base/win32.h"
+#else
+#include <unistd.h>
+#endif
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -38,6 +48,18 @@ int chooseOpenFile(const std::string& initialDir, WindowId owner, std::string& p
     return 0;
 }
 
+#ifdef _WIN32
+int openForReading(const std::string& path, UniqueFd& fd, struct stat& st) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(widePath(path), ec)) return EISDIR;
+    // Binary: the C runtime would otherwise turn CR LF into LF and stop at the first Ctrl-Z.
+    UniqueFd opened(::_wopen(widePath(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT | _O_SEQUENTIAL));
+    if (!opened || ::fstat(opened.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return kNotARegularFile;
+    fd = std::move(opened);
+    return 0;
+}
+#else
 int openForReading(const std::string& path, UniqueFd& fd, struct stat& st) {
     // Opened without blocking: a FIFO chosen by mistake would otherwise hold the open until some
     // program writes into it. The reads of a regular file never block anyway.
@@ -48,6 +70,16 @@ int openForReading(const std::string& path, UniqueFd& fd, struct stat& st) {
     ::posix_fadvise(opened.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     fd = std::move(opened);
     return 0;
+}
+#endif
+
+int64_t readAt(int fd, void* buffer, size_t count, int64_t offset) {
+#ifdef _WIN32
+    if (::_lseeki64(fd, offset, SEEK_SET) != offset) return -1;
+    return ::_read(fd, buffer, static_cast<unsigned>(std::min<size_t>(count, 1u << 30)));
+#else
+    return ::pread(fd, buffer, count, static_cast<off_t>(offset));
+#endif
 }
 
 std::string openFailureText(int error) {
@@ -65,17 +97,29 @@ std::string formatThousands(uint32_t value) {
     return out;
 }
 
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
 std::string directoryOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
+    auto slash = path.find_last_of(kSeparators);
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 std::string describeFile(const std::string& path, const struct stat& st, uint32_t size) {
-    auto slash = path.find_last_of('/');
+    auto slash = path.find_last_of(kSeparators);
     std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     std::tm local{};
     time_t when = st.st_mtime;
+#ifdef _WIN32
+    // The drive goes before the name (C:image.img).
+    if (path.size() > 1 && path[1] == ':' && slash != std::string::npos) name = path.substr(0, 2) + name;
+    localtime_s(&local, &when);
+#else
     localtime_r(&when, &local);
+#endif
     char line[160];
     std::snprintf(line, sizeof line, "%s  %u-%u-%u  %u:%02u:%02u  %s", name.c_str(),
                   static_cast<unsigned>(local.tm_year + 1900), static_cast<unsigned>(local.tm_mon + 1),

@@ -30,6 +30,9 @@ inline constexpr size_t kPathCapacity = 4096;
 // as an errno value or kNotARegularFile.
 inline constexpr int kNotARegularFile = -1;
 int openForReading(const std::string& path, UniqueFd& fd, struct stat& st);
+// Reads at most `count` bytes at `offset` of a file that only the calling thread reads (pread; a seek
+// and a read on Windows). The count read, or -1 with errno set.
+int64_t readAt(int fd, void* buffer, size_t count, int64_t offset);
 // The reason of an openForReading failure in words.
 std::string openFailureText(int error);
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -57,7 +56,7 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
             continue;
         }
         uint8_t chunk[kChunk];
-        if (::pread(fd, chunk, kChunk, offset + sent) != static_cast<ssize_t>(kChunk)) return false;
+        if (readAt(fd, chunk, kChunk, offset + sent) != static_cast<int64_t>(kChunk)) return false;
         s.bytesSent += kChunk;
         sum = byteSum(chunk, sum);
         portWrite(s, chunk, kChunk);

@@ -1,7 +1,9 @@
 #include "exit_signals.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -12,6 +14,9 @@
 
 namespace dl::gui {
 
+// Windows sends a desktop program no SIGTERM or SIGINT (closing it comes as a window's close), so there
+// the object does nothing.
+#ifndef _WIN32
 namespace {
 
 int wakePipe[2] = {-1, -1};
@@ -34,9 +39,11 @@ extern "C" void onExitSignal(int sig) {
 }
 
 }  // namespace
+#endif
 
 ExitSignals::ExitSignals(std::function<void()> exitRequested, QObject* parent)
     : QObject(parent), exitRequested_(std::move(exitRequested)) {
+#ifndef _WIN32
     if (wakePipe[0] < 0 && ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     signalsSeen = 0;
     notifier_ = new QSocketNotifier(wakePipe[0], QSocketNotifier::Read, this);
@@ -53,17 +60,22 @@ ExitSignals::ExitSignals(std::function<void()> exitRequested, QObject* parent)
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int sig : kSignals) ::sigaction(sig, &action, nullptr);
+#endif
 }
 
 ExitSignals::~ExitSignals() {
+#ifndef _WIN32
     for (int sig : kSignals) std::signal(sig, SIG_DFL);
+#endif
 }
 
 void ExitSignals::received() {
+#ifndef _WIN32
     char drain[16];
     while (::read(wakePipe[0], drain, sizeof drain) > 0) {
     }
     waitForDialogs_->start();
+#endif
 }
 
 }  // namespace dl::gui

@@ -1,4 +1,8 @@
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <QApplication>
 #include <QFile>
@@ -38,9 +42,15 @@ constexpr const char* kUsage =
     "lack of permission needs membership of the dialout group.\n";
 
 std::string programDirectory() {
+#ifdef _WIN32
+    wchar_t self[32768];
+    const DWORD n = ::GetModuleFileNameW(nullptr, self, 32768);
+    const std::string exe = QString::fromWCharArray(self, static_cast<int>(n)).replace(u'\\', u'/').toStdString();
+#else
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     const std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+#endif
     return exe.substr(0, exe.rfind('/'));
 }
 
@@ -61,6 +71,7 @@ int main(int argc, char** argv) {
             return std::printf("downloader, Downloader %s\n", dl::text(dl::Text::aboutVersion).data()), 0;
         if (std::strcmp(argv[i], "--demo") == 0) demo = true;
     }
+#ifndef _WIN32  // Windows always has its desktop
     // Without a display Qt would abort with its own message; say what works instead.
     auto set = [](const char* name) { return std::getenv(name) && *std::getenv(name); };
     if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
@@ -70,6 +81,7 @@ int main(int argc, char** argv) {
             stderr);
         return 1;
     }
+#endif
     // The demonstration box's guardian is forked before Qt starts any thread.
     std::optional<dl::DemoBox> box;
     if (demo) {

@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev libgl-dev xvfb xauth xdotool fonts-nanum fonts-dejavu-core imagemagick
   clang libclang-rt-dev desktop-file-utils lrzsz
+  g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the optimised build, then the ASan+UBSan and
 # TSan builds, so a data race or a memory fault fails the run as a wrong byte does. Run as root (as the
-# CI does), the optimised build's tests also run once more as an ordinary user.
+# CI does), the optimised build's tests also run once more as an ordinary user. After the optimised
+# build, the Windows build (mingw-w64) runs its unit tests under wine, and downloader-cli.exe its
+# transfers under wine against the Linux stbsim (DL_WINDOWS=0 leaves that out, DL_WINDOWS=1 takes it
+# into a DL_QUICK run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,7 +35,19 @@ run_as_nobody() {
   return $rc
 }
 
+# The Windows build and its tests, as the calling user only: wine refuses a prefix another user owns.
+windows_tests() {
+  echo "=== windows build (mingw-w64), unit tests under wine"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows
+  ctest --preset windows -j2
+  echo "=== downloader-cli.exe under wine against stbsim"
+  scripts/wine_e2e.sh
+}
+
 scripts/install-deps.sh
+windows=${DL_WINDOWS:-1}
+[ "${DL_QUICK:-0}" = 1 ] && windows=${DL_WINDOWS:-0}
 presets=(default asan tsan)
 [ "${DL_QUICK:-0}" = 1 ] && presets=(default)
 for p in "${presets[@]}"; do
@@ -40,7 +55,10 @@ for p in "${presets[@]}"; do
   cmake --preset "$p" >/dev/null
   cmake --build --preset "$p"
   ctest --preset "$p" -j2
-  if [ "$p" = default ]; then run_as_nobody build; fi
+  if [ "$p" = default ]; then
+    run_as_nobody build
+    if [ "$windows" = 1 ]; then windows_tests; fi
+  fi
 done
 
 # Each fuzz target for 30 s, in a clang build of its own (build-fuzz/); without clang's libFuzzer the

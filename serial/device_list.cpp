@@ -1,8 +1,14 @@
 #include "serial/device_list.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "base/win32.h"
+#else
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -18,6 +24,7 @@ namespace dl {
 
 namespace fs = std::filesystem;
 
+#ifndef _WIN32
 bool uartAnswers(const std::string& path) {
     // Non-blocking: an open that waits for carrier would stall the listing on a modem line.
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -25,6 +32,16 @@ bool uartAnswers(const std::string& path) {
     serial_struct info{};
     return ::ioctl(fd.get(), TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
 }
+#else
+// A COM name the system lists is a port that is there; one another program holds answers too.
+bool uartAnswers(const std::string& path) {
+    HANDLE h = ::CreateFileW(widePath("\\\\.\\" + path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ::GetLastError() == ERROR_ACCESS_DENIED;
+    ::CloseHandle(h);
+    return true;
+}
+#endif
 
 namespace {
 
@@ -40,6 +57,7 @@ long numberAfter(std::string_view name, std::string_view prefix) {
     return n;
 }
 
+#ifndef _WIN32
 std::vector<std::string> namesIn(const fs::path& folder) {
     std::vector<std::string> names;
     std::error_code ec;
@@ -74,8 +92,35 @@ void addNumbered(const std::string& devRoot, std::string_view prefix, SerialDevi
     }
 }
 
+#endif
+
 }  // namespace
 
+#ifdef _WIN32
+// The COMn names the system's device namespace holds now (USB adapters among them while plugged in),
+// in number order; `devRoot` has no meaning here.
+std::vector<SerialDevice> listSerialDevices(const std::string&, UartProbe probe) {
+    std::vector<wchar_t> names(1 << 16);
+    DWORD n = 0;
+    while ((n = ::QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()))) == 0 &&
+           ::GetLastError() == ERROR_INSUFFICIENT_BUFFER && names.size() < (1u << 22))
+        names.resize(names.size() * 2);
+    std::vector<std::pair<long, std::string>> found;
+    for (size_t at = 0; at < n && names[at] != L'\0';) {
+        const std::wstring name(names.data() + at);
+        at += name.size() + 1;
+        const std::string narrow = narrowPath(name);
+        if (const long number = numberAfter(narrow, "COM"); number >= 0) found.emplace_back(number, narrow);
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<SerialDevice> out;
+    for (const auto& [number, name] : found) {
+        if (probe && !probe(name)) continue;
+        out.push_back({SerialDevice::Kind::builtIn, name, name, name});
+    }
+    return out;
+}
+#else
 std::vector<SerialDevice> listSerialDevices(const std::string& devRoot, UartProbe probe) {
     std::vector<SerialDevice> out;
     addByName(devRoot, out);
@@ -84,6 +129,7 @@ std::vector<SerialDevice> listSerialDevices(const std::string& devRoot, UartProb
     addNumbered(devRoot, "ttyS", SerialDevice::Kind::builtIn, probe, out);
     return out;
 }
+#endif
 
 bool storeDeviceChoice(Profile& profile, int portNumber, const std::string& device) {
     if (portNumber < 1 || portNumber >= kSessionSlots) return false;

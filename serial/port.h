@@ -1,16 +1,18 @@
 // Opening, configuring and closing a session's serial port.
 //
-// COMn names a device path: /dev/ttyS<n-1> unless the settings file or the command line name another.
-// The port is opened exclusively (TIOCEXCL and flock, since TIOCEXCL does not stop root), purged, and
-// programmed raw 8-bit with the session's line settings; without flow control DTR and RTS are held off.
-// Reads never block the reader (it sleeps in poll() beside a wake-up descriptor), and writes wait at
-// most 2000 ms plus 230400/baud ms per byte.
+// COMn names a device: /dev/ttyS<n-1> on POSIX, \\.\COMn on Windows, unless the settings file or the
+// command line name another. The port is opened exclusively (POSIX: TIOCEXCL and flock, since TIOCEXCL
+// does not stop root; Windows: no sharing), purged, and programmed raw 8-bit with the session's line
+// settings; without flow control DTR and RTS are held off. Reads never block the reader (it waits for
+// the line beside a wake-up object), and writes wait at most 2000 ms plus 230400/baud ms per byte.
 //
-// Disconnect stops and joins the session's reader and sender threads before it closes the descriptor,
-// so no thread ever touches a closed or reused descriptor.
+// One backend per platform implements this header (port_posix.cpp with reader_posix.cpp and
+// port_write_posix.cpp, or their _win32 counterparts), chosen by CMake; nothing above serial/ knows
+// which one runs.
+//
+// Disconnect stops and joins the session's reader and sender threads before it closes the port, so
+// no thread ever touches a closed or reused descriptor or handle.
 #pragma once
-
-#include <termios.h>
 
 #include <cstdint>
 #include <string>
@@ -34,10 +36,6 @@ void setDevicePath(int portNumber, const std::string& path);
 // The command told about connects (argument "401") and disconnects ("400"); empty: nobody is told.
 void setExternalTerminalCommand(const std::string& path);
 
-// The termios image of the session's line settings (raw 8-bit apart from them). False when the device
-// could not take them (no such speed or word size).
-bool fillLineSettings(const PortSession& s, termios& t);
-
 // Takes the device names and the external-terminal command from the settings file: section "Devices",
 // keys "COM1".."COM4" (device paths) and "ExternalTerminal" (a program run with 401 before a port is
 // opened and 400 after one was closed; never through a shell).
@@ -47,11 +45,7 @@ void loadLinkSettings(const Profile& profile);
 // Write deadline of one write of `count` bytes at `baud`, in milliseconds.
 uint64_t writeTimeoutMs(uint32_t baud, size_t count);
 
-// How line settings are handed to the device (tcsetattr); tests replace it with a device that takes
-// only part of them.
-extern int (*setLineAttributes)(int fd, const termios& t);
-
-// Wakes whatever of this session waits in poll(): the reader, or a writer waiting for room.
+// Wakes whatever of this session waits for the line: the reader, or a writer waiting for room.
 void wakeSession(PortSession& s);
 
 }  // namespace dl

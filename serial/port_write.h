@@ -2,10 +2,11 @@
 //
 // A write of a session holds its write lock from the first byte to the last, so writes from the main
 // thread (typing, commands), the reader (protocol answers) and a sender never interleave. A write that
-// cannot complete at once waits in poll() for room, up to the port's write deadline, and is cut short
+// cannot complete at once waits for room, up to the port's write deadline, and is cut short
 // by a disconnect. Failures show as "<CE-%X>" marks on the session's screen.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,11 +52,5 @@ void reportLineErrors(PortSession& s);
 using LineCounters = std::array<int32_t, 5>;
 // Turns the growth of the counters into error bits.
 uint32_t lineErrorBits(const LineCounters& before, const LineCounters& now);
-
-// How the port is asked for its counters; tests replace it. Returns false where the driver has none.
-extern bool (*readLineCounters)(int fd, LineCounters& out);
-// How the port is asked for the bytes in its output queue (TIOCOUTQ); a benchmark replaces it with a
-// simulated UART that drains at the line rate.
-extern int (*readOutputQueue)(int fd);
 
 }  // namespace dl

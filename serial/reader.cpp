@@ -1,12 +1,8 @@
 #include "serial/reader.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "base/commands.h"
 #include "protocol/transfer.h"
+#include "serial/line_backend.h"
 #include "serial/port_write.h"
 #include "serial/session_log.h"
 #include "session/protocol_state.h"
@@ -47,14 +43,16 @@ bool isOwner(const PortSession& s) {
 
 }  // namespace
 
-int (*pollLine)(pollfd* fds, nfds_t count, int timeoutMs) = ::poll;
-
 namespace {
 thread_local std::chrono::steady_clock::time_point waitingSince;
 }
 
 std::chrono::steady_clock::time_point lineWaitingSince() {
     return waitingSince;
+}
+
+void markLineWaiting(std::chrono::steady_clock::time_point at) {
+    waitingSince = at;
 }
 
 bool ownsExchange(const PortSession& s) {
@@ -95,26 +93,6 @@ void routePiece(PortSession& s, std::span<const uint8_t> piece) {
 
 namespace {
 
-// One read of what waits, at most `capacity` bytes (the port is non-blocking, so the read takes only
-// what is there). Returns the count: 0 with `status` empty when nothing waited, or lost when the
-// device is gone.
-size_t readWaiting(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus& status) {
-    status = ReadStatus::empty;
-    (void)takeLineErrors(s);  // taken and cleared here; shown only when a read fails
-    ssize_t k = ::read(s.port.get(), buffer, capacity);
-    if (k > 0) {
-        status = ReadStatus::data;
-        return static_cast<size_t>(k);
-    }
-    if (k < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    // A read of 0 or EIO: the device has vanished (adapter pulled, far side hung up). (With VMIN 1
-    // an empty line fails with EAGAIN, so 0 means the far side is gone.)
-    writeErrorMark(s, static_cast<uint32_t>(k < 0 ? errno : EIO));
-    reportLineErrors(s);
-    status = ReadStatus::lost;
-    return 0;
-}
-
 // Hands what one read brought to the routing in pieces of at most kReadPiece bytes, each routed (and,
 // with `show`, shown when no transfer holds the line) before the next: a piece that starts an exchange
 // sends the rest of the read to the exchange's machine, as if it had been read on its own.
@@ -133,6 +111,10 @@ void routePieces(PortSession& s, const uint8_t* data, size_t n, bool show) {
 
 }  // namespace
 
+void routeAndShow(PortSession& s, const uint8_t* data, size_t n) {
+    routePieces(s, data, n, true);
+}
+
 size_t readAndRoute(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus* status) {
     ReadStatus st;
     const size_t n = readWaiting(s, buffer, capacity, st);
@@ -146,10 +128,6 @@ size_t readAndRoute(WindowId window, uint8_t* buffer, size_t capacity) {
     return s ? readAndRoute(*s, buffer, capacity) : 0;
 }
 
-namespace {
-
-// Drains what waits, a read at a time, each read routed and shown piece by piece. `got` adds the bytes
-// read. Returns false when the line turned out to be gone.
 bool drain(PortSession& s, size_t& got) {
     uint8_t buffer[kReadChunk];
     for (;;) {
@@ -167,6 +145,8 @@ bool drain(PortSession& s, size_t& got) {
         if (n < sizeof buffer || !s.readerRun.load()) return true;
     }
 }
+
+namespace {
 
 // While the line only carries console text (no exchange anywhere, no programming run armed on this
 // session), the reader lets it gather between reads: a box that prints line by line at 3 Mbaud would
@@ -189,69 +169,14 @@ constexpr int kConsoleGatherMs = 2;
 constexpr size_t kFloodBytes = 512;
 constexpr int kFloodGatherMs = 4;
 
+}  // namespace
+
 bool consoleOnly(const PortSession& s) {
     return protocolMode.load() == modeIdle && transferState.load() == 0 && s.programming.load() == 0;
 }
 
-// The wake descriptor still ends the wait at once for a disconnect.
-void sleepWakeable(pollfd& wake, int ms) {
-    pollfd w{wake.fd, POLLIN, 0};
-    (void)::poll(&w, 1, ms);
-}
-
-void clearWake(PortSession& s) {
-    uint64_t v;
-    while (::read(s.readWake.get(), &v, sizeof v) > 0) {
-    }
-}
-
-}  // namespace
-
-int readerMain(PortSession& s) {
-    const WindowId window = s.window.load();
-    bool lost = false;
-    bool gathered = false;  // the reader slept after text came, so what waits now has gathered
-    pollfd fds[2] = {{s.port.get(), POLLIN, 0}, {s.readWake.get(), POLLIN, 0}};
-    while (s.connected.load() && s.readerRun.load()) {
-        int r = pollLine(fds, 2, gathered ? 0 : -1);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) {
-            // A reader that cannot wait for the line is as good as a lost line: a session left
-            // "connected" that shows nothing would look like a silent box.
-            writeErrorMark(s, static_cast<uint32_t>(errno));
-            lost = true;
-            break;
-        }
-        if (r == 0) {  // nothing came while it slept: the stream has paused
-            gathered = false;
-            continue;
-        }
-        if (!s.readerRun.load()) break;
-        if (fds[1].revents & POLLIN) clearWake(s);
-        if (fds[0].revents & POLLNVAL) {
-            lost = true;
-            break;
-        }
-        if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
-            if (!gathered) waitingSince = std::chrono::steady_clock::now();
-            gathered = false;
-            size_t got = 0;
-            if (!drain(s, got)) {
-                lost = true;
-                break;
-            }
-            if (got > 0 && consoleOnly(s) && s.readerRun.load()) {
-                sleepWakeable(fds[1], got >= kFloodBytes ? kFloodGatherMs : kConsoleGatherMs);
-                gathered = true;
-            }
-        }
-    }
-    if (lost) {
-        s.readerRun = 0;
-        hostPostCommand(window, cmdLineLost, 0);
-    }
-    s.readerThreadId = 0;
-    return 1;
+int consoleGatherMs(size_t got) {
+    return got >= kFloodBytes ? kFloodGatherMs : kConsoleGatherMs;
 }
 
 }  // namespace dl

@@ -1,13 +1,11 @@
 // The reader thread of a connected session and the routing of what it receives.
 //
-// The reader sleeps in poll() on the port and the session's wake-up descriptor, so a disconnect ends
-// its wait at once. It drains what waits, a read at a time, and hands each read in pieces of at most
+// The reader sleeps on the port and the session's wake-up object (poll() on POSIX, an overlapped wait on
+// Windows), so a disconnect ends its wait at once. It drains what waits, a read at a time, and hands each read in pieces of at most
 // 128 bytes to the handler that owns the line (chosen by protocolMode and transferState); a piece is
 // shown on the screen exactly when transferState is 0 after its handler ran. A device that vanishes
 // ends the reader with an error mark and a posted cmdLineLost, so the window disconnects it.
 #pragma once
-
-#include <poll.h>
 
 #include <chrono>
 #include <cstddef>
@@ -58,8 +56,5 @@ bool pieceIsShown(const PortSession& s);
 // moment it woke for them or, in a steady stream, its read before. For latency probes of a host; the
 // clock's epoch on any other thread.
 std::chrono::steady_clock::time_point lineWaitingSince();
-
-// How the reader waits for the line (poll); tests replace it to make the wait fail.
-extern int (*pollLine)(pollfd* fds, nfds_t count, int timeoutMs);
 
 }  // namespace dl

@@ -1,8 +1,15 @@
 #include "serial/session_log.h"
 
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#include <sys/stat.h>
+
+#include "base/win32.h"
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #include <array>
 #include <atomic>
@@ -25,7 +32,11 @@ namespace dl {
 TimeOfDay localTimeOfDay(LogClock::time_point at) {
     const std::time_t seconds = LogClock::to_time_t(at);
     std::tm local{};
+#ifdef _WIN32
+    ::localtime_s(&local, &seconds);
+#else
     ::localtime_r(&seconds, &local);
+#endif
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
     return {local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms < 0 ? ms + 1000 : ms)};
@@ -177,6 +188,14 @@ private:
     int writeAll(const std::string& text) {
         size_t at = 0;
         while (at < text.size()) {
+#ifdef _WIN32
+            const auto n = ::_write(fd_.get(), text.data() + at, static_cast<unsigned>(text.size() - at));
+            if (n > 0) {
+                at += static_cast<size_t>(n);
+                continue;
+            }
+            return n == 0 ? EIO : errno;
+#else
             const ssize_t n = ::write(fd_.get(), text.data() + at, text.size() - at);
             if (n > 0) {
                 at += static_cast<size_t>(n);
@@ -189,6 +208,7 @@ private:
             if (stopping_.load()) return EAGAIN;
             pollfd p{fd_.get(), POLLOUT, 0};
             (void)::poll(&p, 1, 100);
+#endif
         }
         return 0;
     }
@@ -259,9 +279,15 @@ std::string startSessionLog(WindowId window, const std::string& path, bool times
     const int slot = lookupSession(window);
     if (slot == 0) return formatText(Text::logCannotOpen, path.c_str(), std::strerror(ENODEV));
     (void)stopSlot(slot);  // the front end asked for a new log: the old one's fate is no longer news
+#ifdef _WIN32
+    // Binary, so the log's line ends stay the box's LFs; not inherited by programs started later.
+    UniqueFd fd(::_wopen(widePath(path).c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY | _O_NOINHERIT,
+                         _S_IREAD | _S_IWRITE));
+#else
     // Non-blocking, so a FIFO named as the log cannot stall the window that opens it.
     UniqueFd fd(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+#endif
     if (!fd) return formatText(Text::logCannotOpen, path.c_str(), std::strerror(errno));
     setOutcomeObserver(noteOutcome);
     auto log = std::make_shared<Log>(window, std::move(fd), path, timestamps, std::move(onFailure));

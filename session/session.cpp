@@ -1,6 +1,10 @@
 #include "session/session.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/eventfd.h>
+#endif
 
 namespace dl {
 
@@ -10,10 +14,15 @@ std::atomic<int32_t> lastPort{0};
 std::atomic<uint32_t> lastBaud{kDefaultBaud};
 std::atomic<size_t> scrollBackLines{kDefaultScrollBackLines};
 
-static int makeEventFd() {
+static NativeHandle makeEventFd() {
+#ifdef _WIN32
+    // Manual reset: a wake stays set until the next connect clears it, as an eventfd stays readable.
+    return reinterpret_cast<NativeHandle>(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+#else
     return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#endif
 }
-int (*makeSessionEvent)() = makeEventFd;
+NativeHandle (*makeSessionEvent)() = makeEventFd;
 int (*closeSessionLine)(WindowId) = nullptr;
 
 namespace {

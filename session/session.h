@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "base/unique_handle.h"
 #include "session/binary_semaphore.h"
 #include "session/window_host.h"
 
@@ -47,7 +48,7 @@ using FontHandle = std::uintptr_t;
 
 struct PortSession {
     std::atomic<int32_t> inUse{0};
-    UniqueFd port;  // open port descriptor; invalid while disconnected
+    LineHandle port;  // the open port; invalid while disconnected
     uint8_t portNumber = 0;
     std::array<uint8_t, kScreenRows * kScreenColumns> screen{};
     std::atomic<int32_t> connected{0};
@@ -109,10 +110,11 @@ struct PortSession {
     std::atomic<uint16_t> announcedSectors{0};                               // kept
     std::atomic<uint16_t> sectorsSent{0};                                    // kept
 
-    // Stand-ins for the two per-session completion events: a reader blocked in poll() and a sender
-    // waiting for the output queue are woken through these, so a disconnect never waits on the line.
-    UniqueFd readWake;
-    UniqueFd writeWake;
+    // The two per-session completion events (an eventfd each on POSIX): a reader waiting for the line
+    // and a sender waiting for the output queue are woken through these, so a disconnect never waits
+    // on the line.
+    LineHandle readWake;
+    LineHandle writeWake;
     // Per-session run flags: disconnecting one session must neither silence another session's reader
     // nor stop a transfer that runs in another session.
     std::atomic<int32_t> readerRun{0};
@@ -168,6 +170,6 @@ int destroySession(WindowId window);           // 1, or 0 without a session
 extern int (*closeSessionLine)(WindowId window);
 
 // Creates the wake-up descriptors of a new session; tests replace it to make creation fail.
-extern int (*makeSessionEvent)();
+extern NativeHandle (*makeSessionEvent)();
 
 }  // namespace dl

@@ -53,11 +53,10 @@ inline std::string cliPath() {
 #endif
 }
 
-inline CliRun runCli(const std::vector<std::string>& args, const ScratchDir& dir,
-                     std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+// Runs `all` (the program, then its arguments) as runCli runs the tool.
+inline CliRun runCommand(std::vector<std::string> all, const ScratchDir& dir,
+                         std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
     CliRun result;
-    std::vector<std::string> all{cliPath()};
-    all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -114,6 +113,13 @@ inline CliRun runCli(const std::vector<std::string>& args, const ScratchDir& dir
     result.out = dir.read("cli.out").value_or("");
     result.err = dir.read("cli.err").value_or("");
     return result;
+}
+
+inline CliRun runCli(const std::vector<std::string>& args, const ScratchDir& dir,
+                     std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    std::vector<std::string> all{cliPath()};
+    all.insert(all.end(), args.begin(), args.end());
+    return runCommand(std::move(all), dir, deadline);
 }
 
 }  // namespace dltest

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -26,9 +27,19 @@ inline std::string hexText(uint32_t value) {
 class ScratchDir {
 public:
     ScratchDir() {
+#ifdef _WIN32
+        // No mkdtemp: a name nobody has, made by the one create_directory that succeeds.
+        std::random_device random;
+        for (int tries = 0; path_.empty() && tries < 100; ++tries) {
+            auto candidate = std::filesystem::temp_directory_path() / ("dl-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(candidate)) path_ = candidate;
+        }
+        if (path_.empty()) throw std::runtime_error("no scratch directory");
+#else
         std::string pattern = (std::filesystem::temp_directory_path() / "dl-test-XXXXXX").string();
         if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
         path_ = pattern;
+#endif
     }
     ~ScratchDir() {
         std::error_code ignored;

@@ -14,6 +14,7 @@
 #include "base/profile.h"
 #include "serial/port.h"
 #include "serial/port_write.h"
+#include "serial/posix_line.h"
 #include "serial/reader.h"
 #include "session/protocol_state.h"
 #include "session/terminal.h"

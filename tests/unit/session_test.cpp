@@ -105,7 +105,7 @@ TEST(SessionTable, CreationRefusesBadSlotsAndFailedEvents) {
 
     // The second wake-up descriptor fails: the first is closed again and the slot stays free.
     static int calls;
-    static int (*saved)();
+    static NativeHandle (*saved)();
     calls = 0;
     saved = makeSessionEvent;
     makeSessionEvent = [] { return ++calls == 2 ? -1 : saved(); };

@@ -134,6 +134,11 @@ TEST(WireHexField, ParsesAsStrtoulBase16WouldKeepingSixteenBits) {
     for (const Case& c : cases) {
         std::string text(c.text);
         EXPECT_EQ(parseHexField(c.text), c.value) << '"' << text << '"';
+#ifdef _WIN32
+        // Microsoft's C runtime negates the all-ones of a negative overflow (giving 1); the rule, as
+        // the table says, keeps all ones.
+        if (text.starts_with("-123456789ABCDEF")) continue;
+#endif
         EXPECT_EQ(parseHexField(c.text), static_cast<uint16_t>(std::strtoul(text.c_str(), nullptr, 16)))
             << '"' << text << '"';
     }

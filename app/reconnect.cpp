@@ -2,7 +2,6 @@
 
 #include <array>
 #include <ctime>
-#include <filesystem>
 
 #include "base/texts.h"
 #include "serial/port.h"
@@ -14,11 +13,6 @@ namespace dl {
 std::atomic<bool> reconnectAutomatically{false};
 
 namespace {
-
-bool pathExists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);  // a link whose device is gone does not count
-}
 
 struct Wait {
     WindowId window = 0;  // 0: not waiting
@@ -41,7 +35,7 @@ std::string clockNow() {
 
 }  // namespace
 
-bool (*devicePresent)(const std::string& path) = pathExists;
+bool (*devicePresent)(const std::string& path) = linePresent;
 
 void awaitDevice(int slot) {
     if (slot <= 0 || slot >= kSessionSlots) return;

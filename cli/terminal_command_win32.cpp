@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "app/reconnect.h"
 #include "base/commands.h"
 #include "base/texts.h"
 #include "cli_session.h"
@@ -75,13 +76,23 @@ int runTerminal(const Options& o, CliHost& host) {
     const HANDLE events[4] = {reinterpret_cast<HANDLE>(host.wakeFd()), reinterpret_cast<HANDLE>(signalFd()),
                               reinterpret_cast<HANDLE>(logFailureFd()), quitEvent};
     int result = kExitOk;
+    reconnectAutomatically = o.reconnect;
+    const int slot = lookupSession(kCliWindow);
     for (bool running = true; running;) {
-        const DWORD w = ::WaitForMultipleObjects(4, events, FALSE, INFINITE);
+        // While the device is away, four looks a second for its return.
+        const bool waiting = awaitingDevice(slot);
+        const DWORD w = ::WaitForMultipleObjects(4, events, FALSE, waiting ? 250 : INFINITE);
         if (w == WAIT_FAILED) break;
+        if (waiting && reconnectTick() > 0)
+            std::fprintf(stderr, "%s\r\n",
+                         formatText(Text::cliReconnected, devicePath(o.portNumber).c_str()).c_str());
         if (w == WAIT_OBJECT_0) {
             while (auto p = host.nextPosted()) {
                 dispatch(*p);  // a lost line is disconnected and said there
-                if (p->command == cmdLineLost) {
+                if (p->command == cmdLineLost && awaitingDevice(slot)) {
+                    std::fprintf(stderr, "%s\r\n",
+                                 formatText(Text::cliAwaitingDevice, devicePath(o.portNumber).c_str()).c_str());
+                } else if (p->command == cmdLineLost) {
                     result = kExitPort;
                     running = false;
                 }

@@ -30,6 +30,10 @@ void notifyExternalTerminal(bool afterDisconnect);
 // "Connection failed.".
 const std::string& lastConnectError();
 
+// Whether a device is there to be opened now: a path that names something (a link whose device has
+// gone does not), or on Windows a COM port the system knows, held by a program or not.
+bool linePresent(const std::string& path);
+
 // Device naming. Ports 1..4; an empty override restores the default.
 std::string devicePath(int portNumber);
 void setDevicePath(int portNumber, const std::string& path);

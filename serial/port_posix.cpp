@@ -127,6 +127,11 @@ bool sameLineSettings(const termios& a, const termios& b) {
 
 int (*setLineAttributes)(int fd, const termios& t) = tcsetattrNow;
 
+bool linePresent(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
 std::string defaultDevicePath(int portNumber) {
     return "/dev/ttyS" + std::to_string(portNumber - 1);
 }

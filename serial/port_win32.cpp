@@ -91,6 +91,17 @@ std::string defaultDevicePath(int portNumber) {
     return "\\\\.\\COM" + std::to_string(portNumber);
 }
 
+bool linePresent(const std::string& path) {
+    const HANDLE h = ::CreateFileW(widePath(deviceName(path)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(h);
+        return true;
+    }
+    const DWORD e = ::GetLastError();
+    return e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION;  // there, but held
+}
+
 bool openLine(PortSession& s, const std::string& path, std::string& error) {
     // No sharing: a second program (or window) that opens the line is refused by the system.
     HANDLE h = ::CreateFileW(widePath(deviceName(path)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

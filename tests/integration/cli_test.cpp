@@ -360,7 +360,7 @@ TEST_F(Cli, TerminalLogHoldsEveryLineAndALogThatCannotBeWrittenIsSaidOnce) {
     EXPECT_NE(r.out.find(lineOf(kLines - 1)), std::string::npos) << "the terminal still shows the text";
 
     auto settle = [] { std::this_thread::sleep_for(1000ms); };
-    for (const std::string unwritable : {std::string("/dev/full"), dir.file("no-such-folder/box.log")}) {
+    for (const std::string& unwritable : {std::string("/dev/full"), dir.file("no-such-folder/box.log")}) {
         if (unwritable == "/dev/full" && ::access("/dev/full", W_OK) != 0) continue;
         CliResult failed = terminal(unwritable, settle);
         EXPECT_EQ(failed.exitCode, 3) << describe(failed);

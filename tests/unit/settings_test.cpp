@@ -144,7 +144,7 @@ TEST_F(SettingsTest, AFileThatCannotBeReadIsRefusedAndLeftAlone) {
         EXPECT_FALSE(saveExitSettings(path, Rect{1, 2, 3, 4}, &error)) << path;
         EXPECT_NE(error.find(path), std::string::npos) << error;
     }
-    for (const std::string path : {dir.path().string(), std::string("/dev/zero")}) {
+    for (const std::string& path : {dir.path().string(), std::string("/dev/zero")}) {
         std::string why;
         EXPECT_TRUE(Profile::load(path, &why).lines.empty()) << path;
         EXPECT_FALSE(why.empty()) << path;

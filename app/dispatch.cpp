@@ -163,6 +163,7 @@ void logToFile(WindowId window) {
     choice.owner = window;
     choice.title = std::string(text(Text::toolsLogTitle));
     choice.mustExist = false;
+    choice.anyName = true;
     if (!hostChooseFile(choice) || choice.path.empty()) return;
     const std::string error = startSessionLog(window, choice.path, logTimestamps,
                                               [window] { hostPostCommand(window, cmdLogFailed, 0); });

@@ -176,7 +176,14 @@ int startImageUpload(WindowId window) {
         const std::string title(text(Text::imageDialogTitle));
         std::string image = s.lastImage;
         const auto asked = std::chrono::steady_clock::now();
+        const uint32_t line = s.connections.load();
         if (!chooseOpenFile(lastImageDirectory, window, image, kPathCapacity, title, true)) {
+            endProgrammingRun(s);
+            return 0;
+        }
+        // The line went while the dialog was open (and may be back, to another box): the box that
+        // asked is gone, its run ended as cut, and nothing goes to whatever answers now.
+        if (!s.connected.load() || s.connections.load() != line) {
             endProgrammingRun(s);
             return 0;
         }

@@ -96,7 +96,9 @@ FrameWindow::FrameWindow(QWidget* parent) : QMainWindow(parent), mdi_(new QMdiAr
     // The saved frame may be as narrow as 100 pixels: the MDI area must not hold it wider.
     mdi_->setMinimumSize(1, 1);
     menuBar()->setMinimumWidth(0);
-    const auto layout = frameMenu(FrameMenuInput{});
+    FrameMenuInput titles;
+    titles.korean = koreanUi.load();  // our own menu's title goes in the run's language
+    const auto layout = frameMenu(titles);
     for (size_t i = 0; i < layout.size(); ++i) {
         QMenu* m = menuBar()->addMenu(qstr(layout[i].title));
         popups_.push_back(m);

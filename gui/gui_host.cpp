@@ -306,6 +306,7 @@ bool GuiHost::chooseFile(FileChoice& choice) {
     // A received upload must not replace a file unasked (the name offered is the last file sent).
     dialog.setAcceptMode(choice.forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setNameFilters(fileFilters());
+    if (choice.anyName) dialog.selectNameFilter(fileFilters().constLast());
     const QFileInfo initial(qstr(choice.path));
     if (!choice.initialDir.empty())
         dialog.setDirectory(qstr(choice.initialDir));

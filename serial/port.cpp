@@ -92,6 +92,7 @@ int connectPort(WindowId window) {
         return 0;
     }
     clearWakes(s);
+    s.connections.fetch_add(1);
     s.connected = 1;
     s.readerRun = 1;
     static std::atomic<uint32_t> nextReaderId{1};

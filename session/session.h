@@ -52,6 +52,7 @@ struct PortSession {
     uint8_t portNumber = 0;
     std::array<uint8_t, kScreenRows * kScreenColumns> screen{};
     std::atomic<int32_t> connected{0};
+    std::atomic<uint32_t> connections{0};  // kept; counts the connects, so a wait can tell the line is another
     std::atomic<int32_t> localEcho{0};
     std::atomic<int32_t> newLineOnCr{0};
     std::atomic<int32_t> autoWrap{0};

@@ -48,6 +48,7 @@ struct FileChoice {
     std::string title;
     bool mustExist = true;
     bool forSaving = false;  // the file will be written: a dialog that says so and asks before replacing one
+    bool anyName = false;    // no kind of file is meant (a log): the dialog lists every file first
 };
 
 struct PortSession;

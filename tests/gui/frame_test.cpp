@@ -127,6 +127,7 @@ private slots:
         const auto dstb = openMenu(frame->popup(1));
         QCOMPARE(dstb[0].text, korean ? QStringLiteral("직렬 연결\tHome") : QStringLiteral("Connect\tHome"));
         QCOMPARE(openMenu(frame->popup(0))[0].text, QStringLiteral("Open Com&1"));  // the bar stays English
+        QCOMPARE(frame->popup(3)->title(), korean ? QStringLiteral("도구") : QStringLiteral("Tools"));
         QVERIFY(frame->close());
         QCOMPARE(valueOf(d.readSettings(), "iCountry"), QString::number(country));
     }
@@ -395,9 +396,14 @@ private slots:
         choose(frame->popup(0), dl::cmdOpenCom1);
         choose(frame->popup(3), dl::cmdLogTimestamps);
         const QString log = d.dir.filePath(QStringLiteral("box.log"));
-        auto chosen = whenModal<QFileDialog>([&](QFileDialog* dialog) { chooseInDialog(dialog, log); });
+        QString filter;
+        auto chosen = whenModal<QFileDialog>([&](QFileDialog* dialog) {
+            filter = dialog->selectedNameFilter();
+            chooseInDialog(dialog, log);
+        });
         choose(frame->popup(3), dl::cmdLogToFile);
         QVERIFY(*chosen);
+        QVERIFY2(filter.endsWith(QStringLiteral("(*)")), qPrintable(filter));  // a log is no image
         QVERIFY(openMenu(frame->popup(3))[4].checked);
         QCOMPARE(::write(com1.master, "boot ok\r\n", 9), 9);
         QFile file(log);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 
@@ -47,7 +48,18 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
     sum = 0;
     transfer.runningChecksum = 0;
     transfer.transferCount = 0;
-    off_t offset = static_cast<off_t>(sector) * kSectorSize;
+    const off_t offset = static_cast<off_t>(sector) * kSectorSize;
+    // The sector is read at once, not a read a chunk: the chunks the image holds whole are sent, and
+    // the first one it does not hold ends the run, as it would have when read on its own.
+    uint8_t data[kSectorSize];
+    int64_t got = 0;
+    while (got < static_cast<int64_t>(kSectorSize)) {
+        const int64_t n = readAt(fd, data + got, kSectorSize - static_cast<size_t>(got), offset + got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += n;
+    }
+    const uint32_t whole = static_cast<uint32_t>(got) / kChunk * kChunk;
     // 2: the run was given up; a line whose box holds it back must not keep the sender for ever.
     while (sent < kSectorSize && s.connected.load() && s.senderRun.load() != 2) {
         const int queued = outputQueueBytes(s);
@@ -55,10 +67,10 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
             waitLineTime(s, bytesUntilRoom(queued, kChunk));
             continue;
         }
-        uint8_t chunk[kChunk];
-        if (readAt(fd, chunk, kChunk, offset + sent) != static_cast<int64_t>(kChunk)) return false;
+        if (sent >= whole) return false;
+        const uint8_t* chunk = data + sent;
         s.bytesSent += kChunk;
-        sum = byteSum(chunk, sum);
+        sum = byteSum({chunk, kChunk}, sum);
         portWrite(s, chunk, kChunk);
         sent += kChunk;
         transfer.runningChecksum = sum;

@@ -98,6 +98,7 @@ bool openExclusive(PortSession& s, const std::string& path, std::string& connect
         connectError = path + ": " + std::strerror(errno);
         return false;
     }
+    s.queueUntold = isPseudoTerminal(fd.get());
     s.port = std::move(fd);
     return true;
 }

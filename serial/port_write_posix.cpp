@@ -70,7 +70,10 @@ uint32_t takeLineErrors(PortSession& s) {
 }
 
 int outputQueueBytes(PortSession& s) {
-    return s.port ? readOutputQueue(s.port.get()) : 0;
+    if (!s.port) return 0;
+    // A pseudo-terminal answers 0 whatever it holds: a call a chunk for nothing.
+    if (s.queueUntold.load(std::memory_order_relaxed) && readOutputQueue == driverOutputQueue) return 0;
+    return readOutputQueue(s.port.get());
 }
 
 bool waitLineTime(PortSession& s, size_t bytes) {

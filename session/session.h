@@ -52,6 +52,8 @@ struct PortSession {
     uint8_t portNumber = 0;
     std::array<uint8_t, kScreenRows * kScreenColumns> screen{};
     std::atomic<int32_t> connected{0};
+    // The driver keeps no count of its output queue (a pseudo-terminal): a sender need not ask it.
+    std::atomic<bool> queueUntold{false};
     std::atomic<uint32_t> connections{0};  // kept; counts the connects, so a wait can tell the line is another
     std::atomic<int32_t> localEcho{0};
     std::atomic<int32_t> newLineOnCr{0};

@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "base/texts.h"
@@ -45,26 +46,54 @@ TimeOfDay localTimeOfDay(LogClock::time_point at) {
 void LogLines::startLine(LogClock::time_point at, std::string& out) {
     lineOpen_ = true;
     if (!timestamps_) return;
-    const TimeOfDay t = timeOfDay_(at);
-    char stamp[24];
-    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", t.hour, t.minute, t.second, t.millisecond);
-    out += stamp;
+    // A console brings thousands of lines a second: the clock's hours, minutes and seconds are asked once
+    // a second, and the stamp is put together by hand.
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+    long long second = ms / 1000;
+    if (ms % 1000 < 0) --second;
+    if (second != stampSecond_) {
+        stampSecond_ = second;
+        stampClock_ = timeOfDay_(at);
+    }
+    const auto milli = static_cast<int>(ms - second * 1000);
+    const auto two = [](int v, char* d) {
+        d[0] = static_cast<char>('0' + v / 10 % 10);
+        d[1] = static_cast<char>('0' + v % 10);
+    };
+    char stamp[13];
+    two(stampClock_.hour, stamp);
+    stamp[2] = ':';
+    two(stampClock_.minute, stamp + 3);
+    stamp[5] = ':';
+    two(stampClock_.second, stamp + 6);
+    stamp[8] = '.';
+    stamp[9] = static_cast<char>('0' + milli / 100);
+    two(milli % 100, stamp + 10);
+    stamp[12] = ' ';
+    out.append(stamp, sizeof stamp);
 }
 
 void LogLines::text(std::span<const uint8_t> bytes, LogClock::time_point at, std::string& out) {
-    for (const uint8_t b : bytes) {
-        const bool crLf = afterCr_ && b == '\n';
-        afterCr_ = b == '\r';
-        if (crLf) continue;  // the CR ended the line already
-        if (b == '\r' || b == '\n') {
+    const uint8_t* p = bytes.data();
+    const uint8_t* const end = p + bytes.size();
+    while (p < end) {
+        if (std::exchange(afterCr_, false) && *p == '\n') {
+            ++p;  // the CR ended the line already
+            continue;
+        }
+        const uint8_t* run = p;
+        while (run < end && *run != '\r' && *run != '\n') ++run;
+        if (run == p) {
             // An empty line gets its time too, so the file reads as the box's lines did.
             if (!lineOpen_) startLine(at, out);
             out += '\n';
             lineOpen_ = false;
+            afterCr_ = *p++ == '\r';
             continue;
         }
         if (!lineOpen_) startLine(at, out);
-        out += static_cast<char>(b);
+        out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(run - p));
+        p = run;
     }
 }
 
@@ -95,10 +124,16 @@ std::string exchangeNote(const ExchangeOutcome& o) {
 
 namespace {
 
-struct Piece {
+// What the reader queued: the bytes of every piece back to back, and where each piece ends. Both are
+// handed to the writer whole and handed back empty, so once they have grown neither side allocates.
+struct Mark {
     LogClock::time_point at;
-    bool note = false;
+    size_t end;  // in Queue::bytes
+    bool note;
+};
+struct Queue {
     std::string bytes;
+    std::vector<Mark> marks;
 };
 
 class Log {
@@ -125,20 +160,20 @@ public:
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
-    void push(Piece piece) {
+    void push(LogClock::time_point at, bool note, std::string_view bytes) {
         if (failed.load()) return;
         bool first;
         {
             std::lock_guard lock(m_);
             if (stop_) return;
-            if (queued_ + piece.bytes.size() > kSessionLogQueueBytes) {
+            if (queue_.bytes.size() + bytes.size() > kSessionLogQueueBytes) {
                 // Counted, not waited for: the writer says the gap once it has caught up.
-                dropped_ += piece.bytes.size();
+                dropped_ += bytes.size();
                 return;
             }
-            queued_ += piece.bytes.size();
-            first = queue_.empty();
-            queue_.push_back(std::move(piece));
+            first = queue_.marks.empty();
+            queue_.bytes += bytes;
+            queue_.marks.push_back({at, queue_.bytes.size(), note});
         }
         if (first) cv_.notify_one();
     }
@@ -153,26 +188,30 @@ public:
 
 private:
     void run() {
+        Queue batch;
+        std::string out;
         for (bool last = false; !last;) {
-            std::vector<Piece> batch;
             uint64_t dropped;
+            batch.bytes.clear();
+            batch.marks.clear();
             {
                 std::unique_lock lock(m_);
-                cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+                cv_.wait(lock, [&] { return stop_ || !queue_.marks.empty(); });
                 // Text comes a piece every few milliseconds: a quarter second's worth is written at once.
                 cv_.wait_for(lock, kSessionLogGather, [&] { return stop_; });
-                batch.swap(queue_);
-                queued_ = 0;
+                std::swap(batch, queue_);
                 dropped = std::exchange(dropped_, 0);
                 last = stop_;
             }
-            std::string out;
-            for (const Piece& p : batch) {
-                if (p.note)
-                    lines_.note(p.bytes, p.at, out);
+            out.clear();
+            size_t from = 0;
+            for (const Mark& m : batch.marks) {
+                const std::string_view piece(batch.bytes.data() + from, m.end - from);
+                from = m.end;
+                if (m.note)
+                    lines_.note(piece, m.at, out);
                 else
-                    lines_.text({reinterpret_cast<const uint8_t*>(p.bytes.data()), p.bytes.size()}, p.at,
-                                out);
+                    lines_.text({reinterpret_cast<const uint8_t*>(piece.data()), piece.size()}, m.at, out);
             }
             if (dropped > 0)
                 lines_.note(formatText(Text::logFellBehind, static_cast<unsigned long long>(dropped)),
@@ -218,8 +257,7 @@ private:
         {
             std::lock_guard lock(m_);
             error_ = formatText(Text::logStopped, path_.c_str(), std::strerror(error));
-            queue_.clear();
-            queued_ = 0;
+            queue_ = {};
         }
         failed = true;
         if (onFailure_) onFailure_();
@@ -231,8 +269,7 @@ private:
     std::function<void()> onFailure_;
     std::mutex m_;
     std::condition_variable cv_;
-    std::vector<Piece> queue_;
-    size_t queued_ = 0;
+    Queue queue_;
     uint64_t dropped_ = 0;
     bool stop_ = false;
     std::atomic<bool> stopping_{false};
@@ -316,12 +353,11 @@ void sessionLogText(PortSession& s, std::span<const uint8_t> bytes) {
     const auto slot = static_cast<int>(&s - sessionTable.data());
     auto log = logOf(slot);
     if (!log || log->window != s.window.load()) return;
-    log->push(
-        {LogClock::now(), false, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size())});
+    log->push(LogClock::now(), false, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
 }
 
 void sessionLogNote(int slot, std::string_view line) {
-    if (auto log = logOf(slot)) log->push({LogClock::now(), true, std::string(line)});
+    if (auto log = logOf(slot)) log->push(LogClock::now(), true, line);
 }
 
 }  // namespace dl

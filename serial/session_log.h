@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -57,6 +58,8 @@ private:
     TimeOfDayFn timeOfDay_;
     bool lineOpen_ = false;  // bytes of the current line were written
     bool afterCr_ = false;   // the last byte was a CR: an LF now belongs to it
+    long long stampSecond_ = std::numeric_limits<long long>::min();  // the second stampClock_ is of
+    TimeOfDay stampClock_;
 };
 
 // The note for an exchange's outcome, "" for one that has not ended.

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "app/dispatch.h"
+#include "app/reconnect.h"
 #include "base/commands.h"
 #include "base/profile.h"
 #include "base/texts.h"
@@ -143,6 +144,21 @@ bool openSession(const Options& o, CliHost& host) {
     }
     if (s) destroySession(kCliWindow);  // the box said why; the tool has nothing to do without the line
     return false;
+}
+
+void lookForLostDevice(int slot, int port) {
+    if (awaitingDevice(slot) && reconnectTick() > 0)
+        std::fprintf(stderr, "%s\r\n", formatText(Text::cliReconnected, devicePath(port).c_str()).c_str());
+}
+
+bool dispatchTerminalPosts(CliHost& host, int slot, int port) {
+    while (auto p = host.nextPosted()) {
+        dispatch(*p);  // a lost line is disconnected and said there
+        if (p->command != cmdLineLost) continue;
+        if (!awaitingDevice(slot)) return false;
+        std::fprintf(stderr, "%s\r\n", formatText(Text::cliAwaitingDevice, devicePath(port).c_str()).c_str());
+    }
+    return true;
 }
 
 void closeSession() {

@@ -21,6 +21,11 @@ void closeSession();
 NativeHandle signalFd();
 
 int runTerminal(const Options& o, CliHost& host);
+// The terminal loop's steps that do not depend on the platform. `slot` is the session's.
+// While the device is away: looks whether it is back, connects again and says so.
+void lookForLostDevice(int slot, int port);
+// Handles what the core posted; false when the line was lost and is not waited for (the run ends).
+bool dispatchTerminalPosts(CliHost& host, int slot, int port);
 int runProgram(const Options& o, CliHost& host, ProgrammingCommand kind, const std::string& image,
                bool assumeYes, int timeoutSeconds);
 int runSend(const Options& o, CliHost& host, const std::string& file, int timeoutSeconds);

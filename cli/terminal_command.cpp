@@ -70,10 +70,8 @@ int runTerminal(const Options& o, CliHost& host) {
     const int slot = lookupSession(kCliWindow);
     for (bool running = true; running;) {
         // While the device is away, four looks a second for its return.
-        const bool waiting = awaitingDevice(slot);
-        const int ready = ::poll(fds, 4, waiting ? 250 : -1);
-        if (waiting && reconnectTick() > 0)
-            std::fprintf(stderr, "%s\r\n", formatText(Text::cliReconnected, devicePath(o.portNumber).c_str()).c_str());
+        const int ready = ::poll(fds, 4, awaitingDevice(slot) ? 250 : -1);
+        lookForLostDevice(slot, o.portNumber);
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;
@@ -86,17 +84,9 @@ int runTerminal(const Options& o, CliHost& host) {
             else
                 running = forwardKeys(keys, n, keyboard.active());
         }
-        if (fds[1].revents & POLLIN) {
-            while (auto p = host.nextPosted()) {
-                dispatch(*p);  // a lost line is disconnected and said there
-                if (p->command == cmdLineLost && awaitingDevice(slot)) {
-                    std::fprintf(stderr, "%s\r\n",
-                                 formatText(Text::cliAwaitingDevice, devicePath(o.portNumber).c_str()).c_str());
-                } else if (p->command == cmdLineLost) {
-                    result = kExitPort;
-                    running = false;
-                }
-            }
+        if ((fds[1].revents & POLLIN) && !dispatchTerminalPosts(host, slot, o.portNumber)) {
+            result = kExitPort;
+            running = false;
         }
         if (fds[3].revents & POLLIN) reportLogFailure();  // the terminal goes on without its log
         if (fds[2].revents & POLLIN) {

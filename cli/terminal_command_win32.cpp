@@ -80,23 +80,12 @@ int runTerminal(const Options& o, CliHost& host) {
     const int slot = lookupSession(kCliWindow);
     for (bool running = true; running;) {
         // While the device is away, four looks a second for its return.
-        const bool waiting = awaitingDevice(slot);
-        const DWORD w = ::WaitForMultipleObjects(4, events, FALSE, waiting ? 250 : INFINITE);
+        const DWORD w = ::WaitForMultipleObjects(4, events, FALSE, awaitingDevice(slot) ? 250 : INFINITE);
         if (w == WAIT_FAILED) break;
-        if (waiting && reconnectTick() > 0)
-            std::fprintf(stderr, "%s\r\n",
-                         formatText(Text::cliReconnected, devicePath(o.portNumber).c_str()).c_str());
-        if (w == WAIT_OBJECT_0) {
-            while (auto p = host.nextPosted()) {
-                dispatch(*p);  // a lost line is disconnected and said there
-                if (p->command == cmdLineLost && awaitingDevice(slot)) {
-                    std::fprintf(stderr, "%s\r\n",
-                                 formatText(Text::cliAwaitingDevice, devicePath(o.portNumber).c_str()).c_str());
-                } else if (p->command == cmdLineLost) {
-                    result = kExitPort;
-                    running = false;
-                }
-            }
+        lookForLostDevice(slot, o.portNumber);
+        if (w == WAIT_OBJECT_0 && !dispatchTerminalPosts(host, slot, o.portNumber)) {
+            result = kExitPort;
+            running = false;
         }
         if (w == WAIT_OBJECT_0 + 2) reportLogFailure();  // the terminal goes on without its log
         if (w == WAIT_OBJECT_0 + 1 || w == WAIT_OBJECT_0 + 3) running = false;

@@ -216,10 +216,7 @@ void GuiHost::flushRepaints() {
         }
         // A selection names cells, and the text has moved on from them.
         if (p.whole && s->view()->hasSelection()) s->view()->clearSelection();
-        if (p.whole || moved)
-            s->view()->update();
-        else if (!p.rect.isEmpty())
-            s->view()->update(p.rect);
+        if (p.whole || moved || !p.rect.isEmpty()) s->view()->showNewText(moved);
         if (p.panel) s->view()->update(s->view()->panelRect());
         if (p.since) s->view()->changedAt(p.since, oldestShown(w, p));
         if (p.caret) s->placeCaret();

@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <array>
+#include <cstring>
 
 #include "cp437.h"
 #include "paint_latency.h"
@@ -164,7 +165,61 @@ QPoint TerminalView::cellAt(QPoint pos) const {
 void TerminalView::setScrollBack(size_t back) {
     if (back == back_) return;
     back_ = back;
+    takeScreen();
     update();
+}
+
+const uint8_t* TerminalView::shownRow(int row) const {
+    return shown_.data() + row * kScreenColumns;
+}
+
+void TerminalView::takeScreen() {
+    if (!session_) return;
+    shown_.resize(kScreenRows * kScreenColumns);
+    shownScrolls_ = copyView(*session_, back_, shown_.data());
+    shownBack_ = back_;
+}
+
+void TerminalView::showNewText(bool whole) {
+    if (!session_) return;
+    const bool had = !shown_.empty();
+    std::swap(before_, shown_);
+    const uint32_t scrollsBefore = shownScrolls_;
+    const size_t backBefore = shownBack_;
+    takeScreen();
+    // A highlight or the panel lies over the cells and would move with them; both go with a full paint.
+    const auto moved = back_ == 0 ? shownScrolls_ - scrollsBefore : 0u;
+    if (whole || !had || backBefore != back_ || selected_ || panelDrawn_ || !isVisible() ||
+        moved >= static_cast<uint32_t>(kScreenRows)) {
+        update();
+        return;
+    }
+    const PortSession& s = *session_;
+    const int cw = s.charWidth.load(), ch = s.charHeight.load();
+    const QRect screen(-s.hScrollPos.load(), -s.vScrollPos.load(), kScreenColumns * cw, kScreenRows * ch);
+    const int up = static_cast<int>(moved);
+    // A console moves up a few rows a frame at most speeds: moving the pixels costs one copy, drawing
+    // the rows again thousands of glyphs.
+    if (up > 0) {
+        if (const QRect area = screen & rect(); !area.isEmpty()) scroll(0, -up * ch, area);
+        if (caretShown_) update(cellRect(caretCell_.y() - up, caretCell_.x()));  // its pixels moved too
+    }
+    for (int row = 0; row < kScreenRows;) {
+        const bool same = row + up < kScreenRows &&
+                          std::memcmp(shownRow(row), before_.data() + (row + up) * kScreenColumns,
+                                      kScreenColumns) == 0;
+        if (same) {
+            ++row;
+            continue;
+        }
+        int end = row + 1;  // rows changed together are one rectangle
+        while (end < kScreenRows &&
+               (end + up >= kScreenRows ||
+                std::memcmp(shownRow(end), before_.data() + (end + up) * kScreenColumns, kScreenColumns) != 0))
+            ++end;
+        update(QRect(screen.left(), screen.top() + row * ch, screen.width(), (end - row) * ch));
+        row = end;
+    }
 }
 
 QRect TerminalView::panelRect() const {
@@ -190,6 +245,7 @@ void TerminalView::paintEvent(QPaintEvent* event) {
         p.fillRect(event->rect(), background);
         return;
     }
+    if (shown_.empty()) takeScreen();
     PortSession& s = *session_;
     // The cells paint their own background; only what lies beside the screen is filled here. At 3 Mbaud
     // every frame repaints the whole screen, and a second pass over its pixels would cost as much as the
@@ -240,14 +296,14 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
     const qreal r = atlas.devicePixelRatio();  // the atlas's own pixels are the source's unit
     const int first = span.firstColumn, end = span.lastColumn + 1;
     for (int row = span.firstRow; row <= span.lastRow; ++row) {
-        const std::string text = viewRow(s, back_, row);  // a copy: the lock is not held while drawing
+        const uint8_t* text = shownRow(row);
         const int y = row * ch - dy;
         // A run of blank cells is one fill; a glyph's cell in the atlas carries its background.
         for (int c = first; c < end;) {
-            const auto b = static_cast<uint8_t>(text[static_cast<size_t>(c)]);
+            const uint8_t b = text[c];
             if (blank(b)) {
                 int stop = c + 1;
-                while (stop < end && blank(static_cast<uint8_t>(text[static_cast<size_t>(stop)]))) ++stop;
+                while (stop < end && blank(text[stop])) ++stop;
                 p.fillRect(QRect(c * cw - dx, y, (stop - c) * cw, ch), paper);
                 c = stop;
                 continue;
@@ -268,9 +324,8 @@ void TerminalView::drawCaret(QPainter& p) {
     if (!caretShown_ || !session_ || back_ > 0) return;  // the cursor is not on a line of the past
     PortSession& s = *session_;
     const QRect cell = cellRect(caretCell_.y(), caretCell_.x());
-    const std::string text = screenRow(s, std::clamp(caretCell_.y(), 0, kScreenRows - 1));
-    const auto b =
-        static_cast<uint8_t>(text[static_cast<size_t>(std::clamp(caretCell_.x(), 0, kScreenColumns - 1))]);
+    const uint8_t b =
+        shownRow(std::clamp(caretCell_.y(), 0, kScreenRows - 1))[std::clamp(caretCell_.x(), 0, kScreenColumns - 1)];
     // A solid caret inverts its cell: the glyph shows in the background colour on the text colour.
     p.fillRect(cell, fromColorRef(s.textColor));
     if (!blank(b)) {

@@ -8,6 +8,7 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <vector>
 
 #include "session/screen_geometry.h"
 
@@ -28,6 +29,12 @@ public:
     CellSpan cellsFor(const QRect& rect) const;
     // The client rectangle of one screen cell at the current scroll offsets.
     QRect cellRect(int row, int column) const;
+
+    // Takes the screen as it stands now for the paints to come and repaints what differs from what the
+    // last take showed: when the text moved up, the window's pixels are moved up with it and only the
+    // rows whose text is new are drawn. `whole`: every cell is drawn anew (the cells moved, a colour).
+    // Every paint draws the rows of the last take, so what is on the window is always one take.
+    void showNewText(bool whole);
 
     // How many lines the view shows back in the scroll-back (0: the screen itself).
     void setScrollBack(size_t back);
@@ -78,6 +85,8 @@ protected:
 
 private:
     void drawRows(QPainter& p, const CellSpan& span);
+    void takeScreen();
+    const uint8_t* shownRow(int row) const;
     void drawCaret(QPainter& p);
 
     PortSession* session_ = nullptr;
@@ -89,6 +98,9 @@ private:
     bool isSelected(int row, int column) const;  // the last paint drew the progress panel
     bool caretShown_ = false;
     QPoint caretCell_;  // x: column, y: row
+    std::vector<uint8_t> shown_, before_;  // the rows of the last take, and of the one before
+    uint32_t shownScrolls_ = 0;             // the screen's scroll count at the last take
+    size_t shownBack_ = 0;                  // the scroll-back the last take was of
     int64_t changedSince_ = 0;
     int64_t shownSince_ = 0;
 };

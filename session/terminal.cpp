@@ -176,16 +176,35 @@ size_t historyLines(PortSession& s) {
     return s.historyCount;
 }
 
-std::string viewRow(PortSession& s, size_t back, int row) {
-    std::lock_guard lock(s.screenMutex);
+namespace {
+
+// Row `row` of the view `back` lines back; the screen lock is held.
+const uint8_t* viewLine(const PortSession& s, size_t back, int row) {
     back = std::min(back, s.historyCount);
     const size_t line = s.historyCount - back + static_cast<size_t>(row);
-    const uint8_t* begin =
-        line < s.historyCount
-            ? s.history.data() +
-                  ((s.historyFirst + line) % (s.history.size() / kScreenColumns)) * kScreenColumns
-            : s.screen.data() + (line - s.historyCount) * kScreenColumns;
+    return line < s.historyCount
+               ? s.history.data() +
+                     ((s.historyFirst + line) % (s.history.size() / kScreenColumns)) * kScreenColumns
+               : s.screen.data() + (line - s.historyCount) * kScreenColumns;
+}
+
+}  // namespace
+
+std::string viewRow(PortSession& s, size_t back, int row) {
+    std::lock_guard lock(s.screenMutex);
+    const uint8_t* begin = viewLine(s, back, row);
     return std::string(begin, begin + kScreenColumns);
+}
+
+uint32_t copyView(PortSession& s, size_t back, uint8_t* rows) {
+    std::lock_guard lock(s.screenMutex);
+    if (back == 0 || s.historyCount == 0) {
+        std::memcpy(rows, s.screen.data(), kScreenRows * kScreenColumns);
+    } else {
+        for (int row = 0; row < kScreenRows; ++row)
+            std::memcpy(rows + row * kScreenColumns, viewLine(s, back, row), kScreenColumns);
+    }
+    return s.screenScrolls.load(std::memory_order_relaxed);
 }
 
 void clearHistory(PortSession& s) {

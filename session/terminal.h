@@ -37,6 +37,9 @@ CursorPos cursorOf(PortSession& session);
 // the screen itself, and a back beyond the history shows its oldest line on top.
 size_t historyLines(PortSession& session);
 std::string viewRow(PortSession& session, size_t back, int row);
+// All kScreenRows rows of that view into `rows` (kScreenRows * kScreenColumns bytes) under one lock, and
+// the screen's scroll count (screenScrolls) they were taken at.
+uint32_t copyView(PortSession& session, size_t back, uint8_t* rows);
 void clearHistory(PortSession& session);
 
 }  // namespace dl

@@ -10,6 +10,7 @@
 #include <QMdiSubWindow>
 #include <QPaintEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QWheelEvent>
 
@@ -254,6 +255,41 @@ private slots:
         QCOMPARE(c.firstColumn, 0);
         QCOMPARE(c.lastColumn, 4);
         QCOMPARE(w->view()->cellRect(2, 0).top(), -6);
+    }
+
+    // A console that moves up a few rows a frame: the window's pixels are moved up and only the new rows
+    // are drawn, and what the window then shows is what a paint of every cell shows.
+    void movedTextIsMovedNotDrawnAgain() {
+        Opened o;
+        SessionWindow* w = o.open(dl::cmdOpenCom1);
+        dl::PortSession& s = sessionTable[1];
+        s.localEcho = 0;
+        const QSize screen(dl::kScreenColumns * s.charWidth.load(), dl::kScreenRows * s.charHeight.load());
+        resizeClient(o.frame, w, screen);
+        struct Painted : QObject {
+            QRegion region;
+            bool eventFilter(QObject*, QEvent* e) override {
+                if (e->type() == QEvent::Paint) region += static_cast<QPaintEvent*>(e)->region();
+                return false;
+            }
+        } painted;
+        w->view()->installEventFilter(&painted);
+        for (int i = 0; i < 50; ++i) dl::terminalWrite(w->id(), QStringLiteral("line %1 of the box\n").arg(i).toStdString());
+        QTRY_VERIFY(!painted.region.isEmpty());
+        QTest::qWait(100);
+        painted.region = {};
+        dl::terminalWrite(w->id(), "one more line\nand another\n");
+        QTRY_VERIFY(!painted.region.isEmpty());
+        QTest::qWait(100);
+        QVERIFY2(painted.region.boundingRect().height() <= 3 * s.charHeight.load(),
+                 "only the rows that came are drawn");
+        const QPoint at = w->view()->mapTo(o.frame, QPoint(0, 0));
+        const QImage onWindow =
+            o.frame->screen()->grabWindow(o.frame->winId(), at.x(), at.y(), screen.width(), screen.height())
+                .toImage()
+                .convertToFormat(QImage::Format_RGB32);
+        const QImage drawn = w->view()->grab(QRect(QPoint(0, 0), screen)).toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(onWindow, drawn);
     }
 
     void storedControlCodesShowTheirGlyphs() {

@@ -127,9 +127,13 @@ Ready waitTurn(CliHost& host, int timeoutMs) {
 }
 #endif
 
+// Posts and signals wake the loop at once; the tick only moves the progress line and the watch, whose
+// limits are whole seconds. Four a second: at ten, the ticks were the most of what a send cost.
+constexpr int kTickMs = 250;
+
 int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<void()> onTick) {
     for (;;) {
-        const Ready ready = waitTurn(host, 100);
+        const Ready ready = waitTurn(host, kTickMs);
         if (ready.failed) return kExitAbandoned;
         if (ready.signal) {
             std::fprintf(stderr, "\n%s\n", formatText(Text::cliInterrupted).c_str());

@@ -41,6 +41,7 @@ namespace dl {
 namespace {
 
 constexpr int kQueueCap = 4096;
+constexpr size_t kBlockChunks = 32;  // a sector's worth
 
 // The stream hands the machine its checksum step only while the send still holds the line: a send
 // given up meanwhile must stay ended.
@@ -110,9 +111,19 @@ Streamed streamFile(PortSession& s) {
     off_t offset = n > 0 ? n : 0;
     uint32_t sum = 0, count = 0;
     if (n <= 0) return announced == 0 ? (awaitSumRequest(), Streamed::whole) : Streamed::fileShort;
+    // Where the queue cannot be told, the chunks go out a block at a time: the write waits for room
+    // either way, and a call a chunk costs a wake a chunk.
+    const bool together = !outputQueueTold(s);
+    uint8_t block[kBlockChunks * kChunk];
+    size_t held = 0;
+    auto hand = [&] {
+        if (held) portWrite(s, block, held);
+        held = 0;
+    };
     while (s.senderRun.load() == 1) {
         const int queued = std::min(outputQueueBytes(s), kQueueCap);
         if (queued >= static_cast<int>(kChunk) || !s.transferActive.load()) {
+            hand();
             waitLineTime(s, bytesUntilRoom(queued, kChunk));
             continue;
         }
@@ -120,20 +131,30 @@ Streamed streamFile(PortSession& s) {
         const ssize_t ahead = file.read(chunks[current ^ 1], offset);
         if (ahead > 0) offset += ahead;
         const bool last = ahead <= 0;
-        if (last && static_cast<uint64_t>(offset) < announced) return Streamed::fileShort;
+        if (last && static_cast<uint64_t>(offset) < announced) {
+            hand();  // what was read goes out, as it would have chunk by chunk
+            return Streamed::fileShort;
+        }
         s.bytesSent += static_cast<uint32_t>(n);
         sum = byteSum(chunk, sum);
         transfer.runningChecksum = sum;
         count += static_cast<uint32_t>(n);
         transfer.transferCount = count;
         if (last) awaitSumRequest();  // the box asks for the checksum once it has this chunk
-        portWrite(s, chunk.data(), chunk.size());
+        if (together) {
+            std::memcpy(block + held, chunk.data(), chunk.size());
+            held += chunk.size();
+            if (last || held == sizeof block) hand();
+        } else {
+            portWrite(s, chunk.data(), chunk.size());
+        }
         const uint32_t pct = progressPercent(count, announced);
         if (setPercent(s, pct)) hostProgressChanged(s.window.load());
         if (last) return Streamed::whole;
         n = ahead;
         current ^= 1;
     }
+    hand();
     return Streamed::stopped;
 }
 

@@ -60,6 +60,7 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
         got += n;
     }
     const uint32_t whole = static_cast<uint32_t>(got) / kChunk * kChunk;
+    const bool together = !outputQueueTold(s);  // then the chunks left go in one write
     // 2: the run was given up; a line whose box holds it back must not keep the sender for ever.
     while (sent < kSectorSize && s.connected.load() && s.senderRun.load() != 2) {
         const int queued = outputQueueBytes(s);
@@ -69,10 +70,11 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
         }
         if (sent >= whole) return false;
         const uint8_t* chunk = data + sent;
-        s.bytesSent += kChunk;
-        sum = byteSum({chunk, kChunk}, sum);
-        portWrite(s, chunk, kChunk);
-        sent += kChunk;
+        const uint32_t n = together ? whole - sent : kChunk;
+        s.bytesSent += n;
+        sum = byteSum({chunk, n}, sum);
+        portWrite(s, chunk, n);
+        sent += n;
         transfer.runningChecksum = sum;
         transfer.transferCount = sent;
     }

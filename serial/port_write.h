@@ -29,6 +29,9 @@ int portPutByte(PortSession& s, int value);
 // Bytes waiting in the port's output queue; 0 where the driver cannot tell (pseudo-terminals), in which
 // case a full line shows as a write that waits.
 int outputQueueBytes(PortSession& s);
+// False where the driver cannot tell its output queue (a pseudo-terminal): there a write that waits for
+// room is the only pace, so a sender hands over what it holds in one write instead of a call a chunk.
+bool outputQueueTold(const PortSession& s);
 // Sleeps the time the line needs for `bytes` bytes at the session's speed (to the microsecond, so a
 // fast line is not left idle); a disconnect (the session's wake-up) ends the sleep at once. Returns
 // false when woken that way.

@@ -69,10 +69,14 @@ uint32_t takeLineErrors(PortSession& s) {
     return bits;
 }
 
+bool outputQueueTold(const PortSession& s) {
+    return !s.queueUntold.load(std::memory_order_relaxed) || readOutputQueue != driverOutputQueue;
+}
+
 int outputQueueBytes(PortSession& s) {
     if (!s.port) return 0;
     // A pseudo-terminal answers 0 whatever it holds: a call a chunk for nothing.
-    if (s.queueUntold.load(std::memory_order_relaxed) && readOutputQueue == driverOutputQueue) return 0;
+    if (!outputQueueTold(s)) return 0;
     return readOutputQueue(s.port.get());
 }
 

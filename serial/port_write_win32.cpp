@@ -83,6 +83,10 @@ uint32_t takeLineErrors(PortSession& s) {
     return ok ? held | (errors & kLineErrorBits) : held;
 }
 
+bool outputQueueTold(const PortSession&) {
+    return true;  // a COM port's driver always says what waits
+}
+
 int outputQueueBytes(PortSession& s) {
     if (!s.port) return 0;
     COMSTAT st{};

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 #include "base/commands.h"
 #include "base/language.h"
@@ -51,7 +52,7 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
     const off_t offset = static_cast<off_t>(sector) * kSectorSize;
     // The sector is read at once, not a read a chunk: the chunks the image holds whole are sent, and
     // the first one it does not hold ends the run, as it would have when read on its own.
-    uint8_t data[kSectorSize];
+    uint8_t data[kSectorSize + 4];  // room for the checksum, sent with the data where they go together
     int64_t got = 0;
     while (got < static_cast<int64_t>(kSectorSize)) {
         const int64_t n = readAt(fd, data + got, kSectorSize - static_cast<size_t>(got), offset + got);
@@ -61,6 +62,7 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
     }
     const uint32_t whole = static_cast<uint32_t>(got) / kChunk * kChunk;
     const bool together = !outputQueueTold(s);  // then the chunks left go in one write
+    uint32_t held = 0;
     // 2: the run was given up; a line whose box holds it back must not keep the sender for ever.
     while (sent < kSectorSize && s.connected.load() && s.senderRun.load() != 2) {
         const int queued = outputQueueBytes(s);
@@ -73,7 +75,10 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
         const uint32_t n = together ? whole - sent : kChunk;
         s.bytesSent += n;
         sum = byteSum({chunk, n}, sum);
-        portWrite(s, chunk, n);
+        if (together && sent + n == kSectorSize)
+            held = n;  // the whole sector: it goes in one write with its checksum
+        else
+            portWrite(s, chunk, n);
         sent += n;
         transfer.runningChecksum = sum;
         transfer.transferCount = sent;
@@ -81,7 +86,12 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
     // The checksum follows also when a disconnect cut the sector short; the port is still open, since
     // a disconnect joins this thread before it closes the port.
     const auto bytes = checksumBytes(sum);
-    portWrite(s, bytes.data(), bytes.size());
+    if (held > 0) {
+        std::memcpy(data + kSectorSize, bytes.data(), bytes.size());
+        portWrite(s, data + kSectorSize - held, held + bytes.size());
+    } else {
+        portWrite(s, bytes.data(), bytes.size());
+    }
     const uint32_t done = s.sectorsSent.fetch_add(1) + 1u;
     const uint32_t pct = progressPercent(done, s.sectorTotal);
     if (setPercent(s, pct)) {

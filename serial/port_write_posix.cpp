@@ -59,6 +59,8 @@ int (*readOutputQueue)(int fd) = driverOutputQueue;
 
 uint32_t takeLineErrors(PortSession& s) {
     if (!s.port) return 0;
+    // A pseudo-terminal keeps no counters (the call fails with ENOTTY): one call a read for nothing.
+    if (s.queueUntold.load(std::memory_order_relaxed) && readLineCounters == driverCounters) return 0;
     // Read under the lock: a reader and a writer that both take errors must not let an older snapshot
     // overwrite a newer base, which would show the same error twice.
     std::lock_guard lock(s.errorMutex);

@@ -4,14 +4,16 @@
 // queue. Used to put different transfer programs on the very same paced line, and to record what one
 // side receives (the split points and gaps included) as fuzzing seeds.
 //
-//   line_relay [--baud N] [--attach DEVICE] [--record FILE] [--seconds S]
+//   line_relay [--baud N] [--latency MS] [--attach DEVICE] [--record FILE] [--seconds S]
 //
 // Prints "PTY A /dev/pts/N" and "PTY B /dev/pts/M", then relays until SIGTERM/SIGINT or S seconds
 // (default 3600). With --attach, side A is DEVICE (opened as a client, e.g. stbsim's pseudo-terminal)
 // and only B is made. --baud 0 does not pace. --record writes what is delivered towards B in the
 // fuzz targets' record format: one byte of length less one (pieces of at most 128 bytes), one byte of
 // gap since the previous piece (milliseconds up to 127; above that, seconds with the top bit set),
-// then the bytes. At exit it prints the bytes carried each way.
+// then the bytes. At exit it prints the bytes carried each way. --latency holds what the line carried in
+// each direction until MS milliseconds have passed since the first byte held or 62 bytes are held, as
+// a USB serial adapter's latency timer does with what it received.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -67,7 +69,11 @@ struct Direction {
     std::deque<uint8_t> queue;
     double credit = 0;  // bytes the line may carry now
     uint64_t carried = 0;
+    std::deque<uint8_t> held;  // carried, waiting for the adapter's latency timer
+    Clock::time_point heldSince;
 };
+
+constexpr size_t kAdapterPacket = 62;  // what an adapter sends on without waiting for its timer
 
 constexpr size_t kBuffer = 4096;  // per direction, like a UART driver's queue
 // How far a late wake-up may catch up: enough that the relay's own scheduling does not idle the line.
@@ -102,7 +108,7 @@ void fill(Direction& d) {
     }
 }
 
-void drain(Direction& d, double rate, double seconds, Recorder* rec) {
+void drain(Direction& d, double rate, double seconds, std::chrono::milliseconds latency, Recorder* rec) {
     if (rate > 0) {
         // An idle line saves nothing up: the first byte after a pause takes its full time.
         d.credit = d.queue.empty() ? 0 : std::min(kBurst, d.credit + seconds * rate);
@@ -110,6 +116,24 @@ void drain(Direction& d, double rate, double seconds, Recorder* rec) {
         d.credit = static_cast<double>(d.queue.size());
     }
     size_t n = std::min(d.queue.size(), static_cast<size_t>(d.credit));
+    if (latency.count() > 0) {
+        // The line carries at its pace into the adapter; the adapter passes it on when its timer says.
+        if (n > 0 && d.held.empty()) d.heldSince = Clock::now();
+        d.held.insert(d.held.end(), d.queue.begin(), d.queue.begin() + static_cast<long>(n));
+        d.queue.erase(d.queue.begin(), d.queue.begin() + static_cast<long>(n));
+        d.credit -= static_cast<double>(n);
+        if (d.held.empty() || (d.held.size() < kAdapterPacket && Clock::now() - d.heldSince < latency)) return;
+        uint8_t buf[kBuffer + kAdapterPacket];
+        const size_t m = std::min(d.held.size(), sizeof buf);
+        std::copy_n(d.held.begin(), m, buf);
+        const ssize_t k = ::write(d.to, buf, m);
+        if (k <= 0) return;
+        d.held.erase(d.held.begin(), d.held.begin() + k);
+        d.heldSince = Clock::now();
+        d.carried += static_cast<uint64_t>(k);
+        if (rec) rec->piece(buf, static_cast<size_t>(k));
+        return;
+    }
     if (n == 0) return;
     uint8_t buf[kBuffer];
     std::copy_n(d.queue.begin(), n, buf);
@@ -126,6 +150,7 @@ void drain(Direction& d, double rate, double seconds, Recorder* rec) {
 int main(int argc, char** argv) {
     long baud = 115200;
     long seconds = 3600;
+    long latencyMs = 0;
     const char* attach = nullptr;
     const char* record = nullptr;
     for (int i = 1; i < argc; ++i) {
@@ -133,6 +158,8 @@ int main(int argc, char** argv) {
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (a == "--baud" && v) {
             baud = atol(v), ++i;
+        } else if (a == "--latency" && v) {
+            latencyMs = atol(v), ++i;
         } else if (a == "--attach" && v) {
             attach = v, ++i;
         } else if (a == "--record" && v) {
@@ -140,7 +167,7 @@ int main(int argc, char** argv) {
         } else if (a == "--seconds" && v) {
             seconds = atol(v), ++i;
         } else {
-            fprintf(stderr, "usage: line_relay [--baud N] [--attach DEVICE] [--record FILE] [--seconds S]\n");
+            fprintf(stderr, "usage: line_relay [--baud N] [--latency MS] [--attach DEVICE] [--record FILE] [--seconds S]\n");
             return 2;
         }
     }
@@ -183,7 +210,7 @@ int main(int argc, char** argv) {
         if (!ba.queue.empty()) fds[0].events |= POLLOUT;
         // A paced line with bytes queued wakes every millisecond to carry its next few; POLLOUT alone
         // would spin, since the far end can nearly always take more.
-        const bool busy = !ab.queue.empty() || !ba.queue.empty();
+        const bool busy = !ab.queue.empty() || !ba.queue.empty() || !ab.held.empty() || !ba.held.empty();
         if (busy && rate > 0) {
             fds[0].events &= ~POLLOUT;
             fds[1].events &= ~POLLOUT;
@@ -197,8 +224,9 @@ int main(int argc, char** argv) {
         const auto now = Clock::now();
         const double dt = std::chrono::duration<double>(now - last).count();
         last = now;
-        drain(ab, rate, dt, record ? &rec : nullptr);
-        drain(ba, rate, dt, nullptr);
+        const std::chrono::milliseconds latency(latencyMs);
+        drain(ab, rate, dt, latency, record ? &rec : nullptr);
+        drain(ba, rate, dt, latency, nullptr);
     }
     if (rec.file) fclose(rec.file);
     fprintf(stderr, "line_relay: A->B %llu bytes, B->A %llu bytes\n", static_cast<unsigned long long>(ab.carried),

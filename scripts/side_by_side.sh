@@ -3,17 +3,22 @@
 # ZMODEM and with XMODEM-1K (lrzsz), and a 1 MiB image programmed, each between the two ends of
 # bench/line_relay at the same baud rate (stbsim itself unpaced behind it, so the relay is the only pace).
 #
-#   scripts/side_by_side.sh [BUILD_DIR] [BAUD]
+#   scripts/side_by_side.sh [BUILD_DIR] [BAUD] [LATENCY_MS] [RUNS]
 #
 # BUILD_DIR (default build/) must hold bench/line_relay, tools/stbsim/stbsim and cli/downloader-cli.
 # Efficiency is (bytes x 10 / baud) / wall time, the wall time of the sending program from its start
 # to its exit (handshakes included, for every protocol alike); CPU is the sending program's user+sys
-# seconds per MiB. Every received file is compared with the one sent.
+# seconds per MiB. Every received file is compared with the one sent. LATENCY_MS (default 0) has the
+# relay hold what each end receives as a USB serial adapter's latency timer would. RUNS (default 3):
+# our data send and ZMODEM take turns that many times, since a send of 256 KiB costs either program
+# only a few milliseconds of CPU and single runs differ by a third.
 set -euo pipefail
 
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$top/build}" && pwd)"
 baud="${2:-115200}"
+latency="${3:-0}"
+runs="${4:-3}"
 relay="$build/bench/line_relay" stbsim="$build/tools/stbsim/stbsim" cli="$build/cli/downloader-cli"
 for f in "$relay" "$stbsim" "$cli"; do
   [ -x "$f" ] || { echo "side_by_side: missing $f" >&2; exit 2; }
@@ -83,7 +88,7 @@ ours_send() {
   pids+=($!)
   local simpty
   simpty=$(pty_of "$work/sim.out" PTY)
-  "$relay" --baud "$baud" --attach "$simpty" >"$work/relay.out" 2>&1 &
+  "$relay" --baud "$baud" --latency "$latency" --attach "$simpty" >"$work/relay.out" 2>&1 &
   pids+=($!)
   local b
   b=$(pty_of "$work/relay.out" "PTY B")
@@ -99,7 +104,7 @@ ours_send() {
 # --- lrzsz between the two ends of a fresh relay ---
 lrzsz_send() {
   local name=$1 sender=$2 receiver=$3
-  "$relay" --baud "$baud" >"$work/relay.out" 2>&1 &
+  "$relay" --baud "$baud" --latency "$latency" >"$work/relay.out" 2>&1 &
   pids+=($!)
   local a b
   a=$(pty_of "$work/relay.out" "PTY A")
@@ -128,7 +133,7 @@ ours_program() {
   pids+=($!)
   local simpty
   simpty=$(pty_of "$work/sim.out" PTY)
-  "$relay" --baud "$baud" --attach "$simpty" >"$work/relay.out" 2>&1 &
+  "$relay" --baud "$baud" --latency "$latency" --attach "$simpty" >"$work/relay.out" 2>&1 &
   pids+=($!)
   local b
   b=$(pty_of "$work/relay.out" "PTY B")
@@ -141,9 +146,11 @@ ours_program() {
   report "programming 1 MiB (downloader-cli)" 1048576 "$wall" "$cpu"
 }
 
-echo "=== one line paced at $baud baud by bench/line_relay; sender's wall time and CPU"
-ours_send
-lrzsz_send "ZMODEM" "sz -b '$work/data.bin'" "rz -b -y"
+echo "=== one line paced at $baud baud by bench/line_relay, adapter latency $latency ms; sender's wall time and CPU"
+for ((run = 0; run < runs; run++)); do
+  ours_send
+  lrzsz_send "ZMODEM" "sz -b '$work/data.bin'" "rz -b -y"
+done
 lrzsz_send "XMODEM-1K" "sx -k -b '$work/data.bin'" "rx -b -c data.bin"
 ours_program
 printf '%-34s %9s %8s %10s %12s\n' transfer bytes wall_s efficiency cpu_s_per_MiB

@@ -142,6 +142,8 @@ Streamed streamFile(PortSession& s) {
         transfer.transferCount = count;
         if (last) awaitSumRequest();  // the box asks for the checksum once it has this chunk
         if (together) {
+            // A file that was short at one read and grew by the next gives a short chunk mid-stream.
+            if (held + chunk.size() > sizeof block) hand();
             std::memcpy(block + held, chunk.data(), chunk.size());
             held += chunk.size();
             if (last || held == sizeof block) hand();

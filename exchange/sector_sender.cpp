@@ -83,8 +83,9 @@ bool sendSector(PortSession& s, int fd, uint16_t sector, uint32_t& sum) {
         transfer.runningChecksum = sum;
         transfer.transferCount = sent;
     }
-    // The checksum follows also when a disconnect cut the sector short; the port is still open, since
-    // a disconnect joins this thread before it closes the port.
+    // The checksum follows also when a disconnect cut the sector short between chunks; the port is still
+    // open, since a disconnect joins this thread before it closes the port. (A sector written whole with
+    // its checksum is cut as one write.)
     const auto bytes = checksumBytes(sum);
     if (held > 0) {
         std::memcpy(data + kSectorSize, bytes.data(), bytes.size());

@@ -578,23 +578,31 @@ TEST_F(DispatchTest, AFileThatChangesDuringTheSendSendsTheAnnouncedSizeOrEnds) {
     PtyPair box;
     const WindowId w = openPort(1, box);
     PortSession& s = sessionTable[1];
-    auto stream = [&](size_t onDisk, uint32_t announced) {
-        s.file =
-            UniqueFd(::open(dir.write("data.bin", std::string(onDisk, 'z')).c_str(), O_RDONLY | O_CLOEXEC));
+    // `grows`: bytes appended after the stream's first read, while it waits to go on.
+    auto stream = [&](size_t onDisk, uint32_t announced, size_t grows = 0) {
+        const std::string path = dir.write("data.bin", std::string(onDisk, 'z'));
+        s.file = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         transfer.sendSize = announced;
         protocolMode = modeDataSend;
         transferState = SendState::streaming;
         s.senderRun = 1;
-        s.transferActive = 1;
+        s.transferActive = grows ? 0 : 1;
         std::thread sender([] { dataStreamThread(1); });  // the line holds only a few KiB unread
+        if (grows) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::ofstream(path, std::ios::binary | std::ios::app) << std::string(grows, 'y');
+            s.transferActive = 1;
+        }
         std::string got;
         for (std::string piece; !(piece = box.receive(65536, 300)).empty();) got += piece;
         sender.join();
-        return got.size();
+        return got;
     };
-    EXPECT_EQ(stream(50000, 40000), 40000u) << "the bytes past the announced size stay off the line";
+    EXPECT_EQ(stream(50000, 40000).size(), 40000u) << "the bytes past the announced size stay off the line";
     EXPECT_EQ(host.postsCopy().back(), (PostedCommand{w, cmdSenderEnded, senderFinished}));
-    EXPECT_EQ(stream(30000, 40000), 29952u) << "every chunk read whole before the file ran short goes out";
+    // A file short at the first read and grown by the next: its short chunk comes mid-stream.
+    EXPECT_EQ(stream(1000, 40000, 39000), std::string(1000, 'z') + std::string(39000, 'y'));
+    EXPECT_EQ(stream(30000, 40000).size(), 29952u) << "every chunk read whole before the file ran short goes out";
     EXPECT_EQ(host.postsCopy().back(), (PostedCommand{w, cmdSenderEnded, senderFileShort}));
     EXPECT_EQ(lastOutcome().kind, OutcomeKind::fileUnreadable);
     EXPECT_NE(lastOutcome().reason.find("changed during the send"), std::string::npos);

@@ -63,16 +63,27 @@ report() {  # name bytes wall cpu
 }
 
 # Wall seconds and CPU seconds (user+sys) of one command and its children; its output goes to $1.err.
+# With MEASURE_TTY set, the command's standard input and output are that device (lrzsz talks on them),
+# opened here so that no shell or timeout wrapper is counted with the sender; MEASURE_TIMEOUT seconds
+# (default 120) end a run that stalls.
 measure() {
   local out=$1
   shift
   python3 - "$out.err" "$@" <<'PY'
-import os, subprocess, sys, time
+import os, signal, subprocess, sys, time
 t0 = time.monotonic()
 with open(sys.argv[1], "wb") as err:
-    child = subprocess.Popen(sys.argv[2:], stdin=subprocess.DEVNULL, stdout=err, stderr=err)
-    # wait4 gives this child's own usage (with its waited-for children, such as the wrapped sz).
+    tty = os.environ.get("MEASURE_TTY")
+    line = os.open(tty, os.O_RDWR | os.O_NOCTTY) if tty else None
+    child = subprocess.Popen(sys.argv[2:], stdin=line if tty else subprocess.DEVNULL,
+                             stdout=line if tty else err, stderr=err)
+    if line is not None:
+        os.close(line)
+    signal.signal(signal.SIGALRM, lambda *_: child.kill())
+    signal.alarm(int(os.environ.get("MEASURE_TIMEOUT", "120")))
+    # wait4 gives this child's own usage (with any children it waited for).
     _, status, ru = os.wait4(child.pid, 0)
+    signal.alarm(0)
 wall = time.monotonic() - t0
 rc = os.waitstatus_to_exitcode(status)
 if rc != 0:
@@ -103,7 +114,8 @@ ours_send() {
 
 # --- lrzsz between the two ends of a fresh relay ---
 lrzsz_send() {
-  local name=$1 sender=$2 receiver=$3
+  local name=$1 receiver=$2
+  shift 2  # the rest: the sender's command
   "$relay" --baud "$baud" --latency "$latency" >"$work/relay.out" 2>&1 &
   pids+=($!)
   local a b
@@ -114,14 +126,14 @@ lrzsz_send() {
   local rpid=$!
   sleep 0.3  # the receiver opens its end first, as a technician's would be waiting
   local wall="" cpu=""
-  read -r wall cpu < <(measure "$work/lrz" timeout 120 bash -c "$sender <'$a' >'$a' 2>'$work/lrz.log'") || true
+  read -r wall cpu < <(MEASURE_TTY="$a" measure "$work/lrz" "$@") || true
   wait $rpid || true
   kill "${pids[0]}" 2>/dev/null || true
   wait "${pids[0]}" 2>/dev/null || true
   pids=()
   # A run that gave up is a result too: it is shown as such, with the sender's last words.
   if [ -z "$wall" ] || ! cmp -s "$work/data.bin" "$work/rx/data.bin"; then
-    results+=("$(printf '%-34s %9s %s' "$name (lrzsz)" 262144 "failed: $(tr '\r' '\n' <"$work/lrz.log" | grep -v '^$' | tail -2 | tr '\n' ' ')")")
+    results+=("$(printf '%-34s %9s %s' "$name (lrzsz)" 262144 "failed: $(tr '\r' '\n' <"$work/lrz.err" | grep -v '^$' | tail -2 | tr '\n' ' ')")")
     return 0
   fi
   report "$name (lrzsz)" 262144 "$wall" "$cpu"
@@ -149,9 +161,9 @@ ours_program() {
 echo "=== one line paced at $baud baud by bench/line_relay, adapter latency $latency ms; sender's wall time and CPU"
 for ((run = 0; run < runs; run++)); do
   ours_send
-  lrzsz_send "ZMODEM" "sz -b '$work/data.bin'" "rz -b -y"
+  lrzsz_send "ZMODEM" "rz -b -y" sz -b "$work/data.bin"
 done
-lrzsz_send "XMODEM-1K" "sx -k -b '$work/data.bin'" "rx -b -c data.bin"
+lrzsz_send "XMODEM-1K" "rx -b -c data.bin" sx -k -b "$work/data.bin"
 ours_program
 printf '%-34s %9s %8s %10s %12s\n' transfer bytes wall_s efficiency cpu_s_per_MiB
 printf '%s\n' "${results[@]}"

@@ -13,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -127,13 +128,15 @@ Ready waitTurn(CliHost& host, int timeoutMs) {
 }
 #endif
 
-// Posts and signals wake the loop at once; the tick only moves the progress line and the watch, whose
-// limits are whole seconds. Four a second: at ten, the ticks were the most of what a send cost.
-constexpr int kTickMs = 250;
+// Posts and signals wake the loop at once; the tick moves the progress line once a second and wakes
+// the watch when its timeout could be up (at ten ticks a second, the ticks were most of what a send
+// cost the tool).
+constexpr std::chrono::milliseconds kTick{1000};
 
 int runLoop(CliHost& host, std::function<int(const Posted&)> onPosted, std::function<void()> onTick) {
     for (;;) {
-        const Ready ready = waitTurn(host, kTickMs);
+        const auto due = std::clamp(exchangeWatchDue(), std::chrono::milliseconds(10), kTick);
+        const Ready ready = waitTurn(host, static_cast<int>(due.count()));
         if (ready.failed) return kExitAbandoned;
         if (ready.signal) {
             std::fprintf(stderr, "\n%s\n", formatText(Text::cliInterrupted).c_str());

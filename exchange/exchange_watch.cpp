@@ -183,6 +183,15 @@ void exchangeTick() {
     giveUp(t);
 }
 
+std::chrono::milliseconds exchangeWatchDue() {
+    // A request just sent is taken up by the next tick, which starts its count.
+    if (watchedSlot == 0) return expected.slot != 0 ? std::chrono::milliseconds(0) : timeout;
+    if (pauses > 0) return timeout;
+    const uint64_t quiet = ticksSince(quietSince, tickNow());
+    const auto limit = static_cast<uint64_t>(timeout.count());
+    return std::chrono::milliseconds(quiet >= limit ? 0 : limit - quiet);
+}
+
 ExchangeWatchPause::ExchangeWatchPause() {
     ++pauses;
 }

@@ -39,6 +39,9 @@ std::chrono::milliseconds exchangeTimeout();
 void expectExchange(WindowId window, ExchangeKind kind);
 
 void exchangeTick();
+// How soon a tick could give the watched exchange up if nothing moves meanwhile (the timeout when none
+// is watched): a front end that ticks rarely wakes then, so the timeout is kept to the tick's precision.
+std::chrono::milliseconds exchangeWatchDue();
 
 // Holds the watch while the user chooses a file the box waits for: that time is not the box's.
 class ExchangeWatchPause {

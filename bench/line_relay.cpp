@@ -118,12 +118,14 @@ void drain(Direction& d, double rate, double seconds, std::chrono::milliseconds 
     size_t n = std::min(d.queue.size(), static_cast<size_t>(d.credit));
     if (latency.count() > 0) {
         // The line carries at its pace into the adapter; the adapter passes it on when its timer says.
+        // A far end that does not read holds the adapter full, and so the line and the writer behind it.
+        n = std::min(n, kBuffer - std::min(kBuffer, d.held.size()));
         if (n > 0 && d.held.empty()) d.heldSince = Clock::now();
         d.held.insert(d.held.end(), d.queue.begin(), d.queue.begin() + static_cast<long>(n));
         d.queue.erase(d.queue.begin(), d.queue.begin() + static_cast<long>(n));
         d.credit -= static_cast<double>(n);
         if (d.held.empty() || (d.held.size() < kAdapterPacket && Clock::now() - d.heldSince < latency)) return;
-        uint8_t buf[kBuffer + kAdapterPacket];
+        uint8_t buf[kBuffer];
         const size_t m = std::min(d.held.size(), sizeof buf);
         std::copy_n(d.held.begin(), m, buf);
         const ssize_t k = ::write(d.to, buf, m);

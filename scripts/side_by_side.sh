@@ -65,7 +65,7 @@ report() {  # name bytes wall cpu
 # Wall seconds and CPU seconds (user+sys) of one command and its children; its output goes to $1.err.
 # With MEASURE_TTY set, the command's standard input and output are that device (lrzsz talks on them),
 # opened here so that no shell or timeout wrapper is counted with the sender; MEASURE_TIMEOUT seconds
-# (default 120) end a run that stalls.
+# (default none: a slow line's programming takes minutes) end a run that stalls.
 measure() {
   local out=$1
   shift
@@ -80,7 +80,7 @@ with open(sys.argv[1], "wb") as err:
     if line is not None:
         os.close(line)
     signal.signal(signal.SIGALRM, lambda *_: child.kill())
-    signal.alarm(int(os.environ.get("MEASURE_TIMEOUT", "120")))
+    signal.alarm(int(os.environ.get("MEASURE_TIMEOUT", "0")))
     # wait4 gives this child's own usage (with any children it waited for).
     _, status, ru = os.wait4(child.pid, 0)
     signal.alarm(0)
@@ -126,7 +126,7 @@ lrzsz_send() {
   local rpid=$!
   sleep 0.3  # the receiver opens its end first, as a technician's would be waiting
   local wall="" cpu=""
-  read -r wall cpu < <(MEASURE_TTY="$a" measure "$work/lrz" "$@") || true
+  read -r wall cpu < <(MEASURE_TTY="$a" MEASURE_TIMEOUT=120 measure "$work/lrz" "$@") || true
   wait $rpid || true
   kill "${pids[0]}" 2>/dev/null || true
   wait "${pids[0]}" 2>/dev/null || true

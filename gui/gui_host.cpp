@@ -70,6 +70,7 @@ GuiHost::GuiHost(FrameWindow* frame) : frame_(frame), repaintTimer_(new QTimer(t
     const QScreen* screen = QGuiApplication::primaryScreen();
     const qreal rate = screen && screen->refreshRate() > 1 ? screen->refreshRate() : 60.0;
     frameMs_ = std::max(1, static_cast<int>(1000.0 / rate));
+    periodMs_ = slowPeriodMs();
     sinceFlush_.start();
     connect(repaintTimer_, &QTimer::timeout, this, &GuiHost::flushRepaints);
     install();
@@ -186,8 +187,20 @@ void GuiHost::request(WindowId w, const std::function<void(PendingRepaint&)>& ch
             // than a whole frame later.
             if (repaintTimer_->isActive()) return;
             const qint64 waited = sinceFlush_.elapsed();
-            repaintTimer_->start(static_cast<int>(std::max<qint64>(0, frameMs_ - waited)));
+            startRepaintTimer(static_cast<int>(std::max<qint64>(0, periodMs_ - waited)));
         });
+}
+
+void GuiHost::startRepaintTimer(int ms) {
+    repaintTimer_->start(ms);
+    // Slow lines time their reads of console text to the paint while it keeps the short period. At the
+    // display's pace a read just before the paint would leave text waiting a whole frame and more; the
+    // readers then read in their own short steps, which spreads the wait over the frame.
+    if (framePace_)
+        setNextPaintDue({}, {});
+    else
+        setNextPaintDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
+                        std::chrono::milliseconds(periodMs_));
 }
 
 void GuiHost::flushRepaints() {
@@ -200,7 +213,11 @@ void GuiHost::flushRepaints() {
         // thread one wake a frame; a frame with nothing to show lets the next change start it again.
         flushQueued_ = !taken.empty();
     }
-    if (!taken.empty()) repaintTimer_->start(frameMs_);
+    if (!taken.empty()) {
+        framePace_ = paintAtFramePace(taken);
+        periodMs_ = framePace_ ? frameMs_ : slowPeriodMs();
+        startRepaintTimer(periodMs_);
+    }
     for (const auto& [w, p] : taken) {
         SessionWindow* s = frame_->sessionWindow(w);
         if (!s) continue;
@@ -221,6 +238,34 @@ void GuiHost::flushRepaints() {
         if (p.since) s->view()->changedAt(p.since, oldestShown(w, p));
         if (p.caret) s->placeCaret();
     }
+}
+
+int GuiHost::slowPeriodMs() const {
+    // Text that comes just after a paint waits a whole period for the next one, then for its read
+    // (which a slow line times to just before the paint) and for the paint itself: for it to be out
+    // within a frame of the display, the period is three quarters of one.
+    return std::max(1, frameMs_ * 3 / 4);
+}
+
+bool GuiHost::paintAtFramePace(const std::unordered_map<WindowId, PendingRepaint>& taken) {
+    // A screen that moved by half a screenful or more since the last flush draws half its rows or more
+    // anew at each paint, and its line is read in short steps rather than to the paint: paints sooner
+    // than the display's frame would only cost that drawing more often. Slower text is painted a row or two at
+    // a time and is read once a period, so the shorter period costs little; but with several windows
+    // changing at once their readers and paints contend for the cores, and the shorter period bought
+    // no earlier text for a share more of a core (measured with four windows at 115200 baud).
+    bool flows = false;
+    int changing = 0;
+    for (const auto& [w, p] : taken) {
+        const PortSession* s = sessionOf(w);
+        if (!s) continue;
+        if (p.whole || !p.rect.isEmpty()) ++changing;
+        const uint32_t now = s->screenScrolls.load(std::memory_order_relaxed);
+        auto [seen, first] = screenScrolls_.try_emplace(w, now);
+        if (!first && now - seen->second >= static_cast<uint32_t>(kScreenRows / 2)) flows = true;
+        seen->second = now;
+    }
+    return flows || changing > 1;
 }
 
 int64_t GuiHost::oldestShown(WindowId w, const PendingRepaint& p) {

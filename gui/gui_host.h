@@ -67,14 +67,23 @@ private:
     bool chooseFile(FileChoice& choice);
     void waitCursor(bool on);
 
+    void startRepaintTimer(int ms);
+    int slowPeriodMs() const;
+    // Whether the changes taken call for paints at the display's own pace: a screen moving by
+    // screenfuls, or several windows changing.
+    bool paintAtFramePace(const std::unordered_map<WindowId, PendingRepaint>& taken);
+
     FrameWindow* frame_;
     QTimer* repaintTimer_;
     int frameMs_ = 16;          // the display's frame time
+    int periodMs_ = 12;         // the time between paints while changes flow
+    bool framePace_ = false;    // periodMs_ is the display's frame
     QElapsedTimer sinceFlush_;  // GUI thread only
     std::mutex pendingMutex_;
     std::unordered_map<WindowId, PendingRepaint> pending_;
     bool flushQueued_ = false;                              // guarded by pendingMutex_
     std::unordered_map<WindowId, unsigned> scrollSerials_;  // GUI thread only
+    std::unordered_map<WindowId, uint32_t> screenScrolls_;  // GUI thread only: at the last flush
     int waitCursors_ = 0;
 };
 

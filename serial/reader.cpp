@@ -1,5 +1,7 @@
 #include "serial/reader.h"
 
+#include <algorithm>
+
 #include "base/commands.h"
 #include "protocol/transfer.h"
 #include "serial/line_backend.h"
@@ -7,6 +9,7 @@
 #include "serial/session_log.h"
 #include "session/protocol_state.h"
 #include "session/terminal.h"
+#include "session/window_host.h"
 
 namespace dl {
 
@@ -177,6 +180,31 @@ bool consoleOnly(const PortSession& s) {
 
 int consoleGatherMs(size_t got) {
     return got >= kFloodBytes ? kFloodGatherMs : kConsoleGatherMs;
+}
+
+namespace {
+// Where the host paints on a clock, a slow line's reader reads this long before the paint, enough for a
+// late wake and for the terminal to take the text; and it never lets text gather longer than this,
+// whatever the host says (a clock that stopped, a host that paints seldom).
+constexpr auto kReadBeforePaint = std::chrono::microseconds(500);
+constexpr auto kLongestGather = std::chrono::milliseconds(17);
+// A line bringing this much a millisecond or more (about 320 kbaud and up) moves the screen by half a
+// screenful a frame; the host then paints at the display's own pace, later than a slow line's read
+// would be timed for, so such a line keeps to the short gathers.
+constexpr size_t kFastBytesPerMs = 32;
+}  // namespace
+
+std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, std::chrono::steady_clock::duration since,
+                                                      std::chrono::steady_clock::time_point now) {
+    const auto least = now + std::chrono::milliseconds(consoleGatherMs(got));
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
+    if (us > 0 && got * 1000 >= kFastBytesPerMs * static_cast<size_t>(us)) return least;
+    auto readAt = nextPaintDue() - kReadBeforePaint;
+    // A paint due sooner than the shortest gather takes what was read already; this gather's text goes
+    // to the paint after it. (A clock that has stopped leaves both in the past.)
+    if (readAt <= least) readAt += paintPeriod();
+    if (readAt <= least) return least;
+    return std::min(readAt, now + kLongestGather);
 }
 
 }  // namespace dl

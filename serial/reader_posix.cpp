@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <ctime>
 
 #include "serial/line_backend.h"
 #include "serial/port_write.h"
@@ -34,10 +36,15 @@ size_t readWaiting(PortSession& s, uint8_t* buffer, size_t capacity, ReadStatus&
 
 namespace {
 
-// The wake descriptor still ends the wait at once for a disconnect.
-void sleepWakeable(pollfd& wake, int ms) {
+// The wake descriptor still ends the wait at once for a disconnect. (ppoll: a gather timed to a paint
+// wants finer steps than poll's milliseconds.)
+void sleepWakeable(pollfd& wake, std::chrono::steady_clock::time_point until) {
+    const auto left = until - std::chrono::steady_clock::now();
+    if (left <= left.zero()) return;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec span{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     pollfd w{wake.fd, POLLIN, 0};
-    (void)::poll(&w, 1, ms);
+    (void)::ppoll(&w, 1, &span, nullptr);
 }
 
 void clearWake(PortSession& s) {
@@ -52,6 +59,7 @@ int readerMain(PortSession& s) {
     const WindowId window = s.window.load();
     bool lost = false;
     bool gathered = false;  // the reader slept after text came, so what waits now has gathered
+    std::chrono::steady_clock::time_point lastRead{};  // of the read before, while gathering
     pollfd fds[2] = {{s.port.get(), POLLIN, 0}, {s.readWake.get(), POLLIN, 0}};
     while (s.connected.load() && s.readerRun.load()) {
         int r = pollLine(fds, 2, gathered ? 0 : -1);
@@ -74,7 +82,10 @@ int readerMain(PortSession& s) {
             break;
         }
         if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
-            if (!gathered) markLineWaiting(std::chrono::steady_clock::now());
+            const auto readAt = std::chrono::steady_clock::now();
+            if (!gathered) markLineWaiting(readAt);
+            const auto since = gathered ? readAt - lastRead : std::chrono::steady_clock::duration::zero();
+            lastRead = readAt;
             gathered = false;
             size_t got = 0;
             if (!drain(s, got)) {
@@ -82,7 +93,7 @@ int readerMain(PortSession& s) {
                 break;
             }
             if (got > 0 && consoleOnly(s) && s.readerRun.load()) {
-                sleepWakeable(fds[1], consoleGatherMs(got));
+                sleepWakeable(fds[1], consoleGatherEnd(got, since, std::chrono::steady_clock::now()));
                 gathered = true;
             }
         }

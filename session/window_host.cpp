@@ -1,5 +1,7 @@
 #include "session/window_host.h"
 
+#include <atomic>
+
 namespace dl {
 
 WindowHost& windowHost() {
@@ -39,6 +41,23 @@ void hostWaitCursor(bool on) {
 }
 void hostPlaceCaret(WindowId w) {
     if (auto& f = windowHost().placeCaret) f(w);
+}
+
+namespace {
+std::atomic<std::chrono::steady_clock::rep> paintDue{0}, period{0};
+}
+
+std::chrono::steady_clock::time_point nextPaintDue() {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(paintDue.load()));
+}
+
+std::chrono::steady_clock::duration paintPeriod() {
+    return std::chrono::steady_clock::duration(period.load());
+}
+
+void setNextPaintDue(std::chrono::steady_clock::time_point at, std::chrono::steady_clock::duration every) {
+    period = every.count();
+    paintDue = at.time_since_epoch().count();
 }
 
 }  // namespace dl

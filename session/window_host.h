@@ -7,6 +7,7 @@
 // that return an answer (messageBox, chooseFile), which worker threads never make.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -126,5 +127,15 @@ bool hostChooseFile(FileChoice& choice);
 void hostBeep();
 void hostWaitCursor(bool on);
 void hostPlaceCaret(WindowId w);
+
+// When the host next paints its windows' changes, if it paints on a clock and wants reads timed to it
+// (the desktop program, while its screens move slowly); the epoch when it does not. A time gone by when
+// it has had nothing to paint since. Readers of slow lines that let console text gather read it just
+// before then: text read earlier would only wait for the same paint, and each read is a wake. Any
+// thread may read it; the host sets it from its own.
+// `period` is the time from that paint to the one after, while changes keep coming.
+std::chrono::steady_clock::time_point nextPaintDue();
+std::chrono::steady_clock::duration paintPeriod();
+void setNextPaintDue(std::chrono::steady_clock::time_point at, std::chrono::steady_clock::duration period);
 
 }  // namespace dl

@@ -12,12 +12,14 @@
 
 #include "base/commands.h"
 #include "base/profile.h"
+#include "serial/line_backend.h"
 #include "serial/port.h"
 #include "serial/port_write.h"
 #include "serial/posix_line.h"
 #include "serial/reader.h"
 #include "session/protocol_state.h"
 #include "session/terminal.h"
+#include "session/window_host.h"
 #include "support/pty_pair.h"
 #include "support/recording_host.h"
 
@@ -291,6 +293,29 @@ TEST_F(PortLinkTest, TheLastWordsBeforeAHangUpAreShown) {
         destroySession(kWin1);
     }
     EXPECT_TRUE(shown);
+}
+
+// A slow line's console text is read once a paint, just before it; a fast line, or a host with no
+// paint clock, keeps the short gathers (a fast line held for a frame would fill the driver's buffer).
+TEST(ConsoleGather, SlowLinesReadJustBeforeThePaintOthersInShortSteps) {
+    using std::chrono::steady_clock;
+    const auto now = steady_clock::now();
+    const auto after = [&](steady_clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::microseconds>(t - now).count();
+    };
+    const auto slow = std::chrono::milliseconds(2);  // 23 bytes in 2 ms: 115200 baud
+    setNextPaintDue({}, {});
+    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 2000);
+    setNextPaintDue(now + 10ms, 12ms);
+    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 9500);
+    EXPECT_EQ(after(consoleGatherEnd(5, {}, now)), 9500);           // the first read after a pause
+    EXPECT_EQ(after(consoleGatherEnd(184, slow, now)), 2000);       // 921600 baud
+    EXPECT_EQ(after(consoleGatherEnd(600, 2ms, now)), 4000);        // a flood
+    setNextPaintDue(now + 1ms, 12ms);  // too soon for this gather: the paint after it
+    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 12500);
+    setNextPaintDue(now + 40ms, 40ms);  // a host that paints seldom does not hold text back a frame
+    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 17000);
+    setNextPaintDue({}, {});
 }
 
 TEST_F(PortLinkTest, LineSettingsFollowTheSession) {

@@ -96,6 +96,14 @@ bool waitLineTime(PortSession& s, size_t bytes) {
 int portWrite(PortSession& s, const uint8_t* bytes, size_t count) {
     std::lock_guard lock(s.writeMutex);
     if (!s.port) return 0;
+    // The box answers what it is sent: a reader letting console text gather reads the answer at once.
+    struct WakeGatheringReader {
+        PortSession& s;
+        ~WakeGatheringReader() {
+            const uint64_t one = 1;
+            if (s.consoleGathering.load() && s.readWake) (void)!::write(s.readWake.get(), &one, sizeof one);
+        }
+    } wakeReader{s};
     const auto deadline = Clock::now() + std::chrono::milliseconds(writeTimeoutMs(s.baudRate.load(), count));
     size_t done = 0;
     bool waited = false;

@@ -93,7 +93,9 @@ int readerMain(PortSession& s) {
                 break;
             }
             if (got > 0 && consoleOnly(s) && s.readerRun.load()) {
+                s.consoleGathering = 1;
                 sleepWakeable(fds[1], consoleGatherEnd(got, since, std::chrono::steady_clock::now()));
+                s.consoleGathering = 0;
                 gathered = true;
             }
         }

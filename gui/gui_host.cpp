@@ -263,6 +263,7 @@ bool GuiHost::paintAtFramePace(const std::unordered_map<WindowId, PendingRepaint
         const uint32_t now = s->screenScrolls.load(std::memory_order_relaxed);
         auto [seen, first] = screenScrolls_.try_emplace(w, now);
         if (!first && now - seen->second >= static_cast<uint32_t>(kScreenRows / 2)) flows = true;
+        if (s->fastConsole.load(std::memory_order_relaxed)) flows = true;  // its reader keeps short steps
         seen->second = now;
     }
     return flows || changing > 1;

@@ -38,6 +38,9 @@ void routeAndShow(PortSession& s, const uint8_t* data, size_t n);
 bool consoleOnly(const PortSession& s);
 // How long the reader lets console text gather after a read that brought `got` bytes.
 int consoleGatherMs(size_t got);
+// Whether a read that brought `got` bytes gathered over `since` (zero after a quiet spell) is of a fast
+// line, one the host paints at the display's pace.
+bool fastConsoleLine(size_t got, std::chrono::steady_clock::duration since);
 // When a gather that begins at `now` after such a read ends: at least consoleGatherMs later, or, on a
 // slow line, just before the host's next paint (nextPaintDue), since text read sooner would only wait
 // for that paint. `since`: the time from the read before, which gathered this one's bytes (zero after

@@ -189,16 +189,22 @@ namespace {
 constexpr auto kReadBeforePaint = std::chrono::microseconds(500);
 constexpr auto kLongestGather = std::chrono::milliseconds(17);
 // A line bringing this much a millisecond or more (about 320 kbaud and up) moves the screen by half a
-// screenful a frame; the host then paints at the display's own pace, later than a slow line's read
-// would be timed for, so such a line keeps to the short gathers.
+// screenful a frame or near it; the host then paints at the display's own pace, later than a slow
+// line's read would be timed for, so such a line keeps to the short gathers.
 constexpr size_t kFastBytesPerMs = 32;
 }  // namespace
+
+bool fastConsoleLine(size_t got, std::chrono::steady_clock::duration since) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
+    return us > 0 && got * 1000 >= kFastBytesPerMs * static_cast<size_t>(us);
+}
 
 std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, std::chrono::steady_clock::duration since,
                                                       std::chrono::steady_clock::time_point now) {
     const auto least = now + std::chrono::milliseconds(consoleGatherMs(got));
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(since).count();
-    if (us > 0 && got * 1000 >= kFastBytesPerMs * static_cast<size_t>(us)) return least;
+    // Only a line already streaming waits for the paint: the first text after a quiet spell may be a
+    // box's last words before it resets, and what comes during a gather is lost to a hang-up.
+    if (since <= since.zero() || fastConsoleLine(got, since)) return least;
     auto readAt = nextPaintDue() - kReadBeforePaint;
     // A paint due sooner than the shortest gather takes what was read already; this gather's text goes
     // to the paint after it. (A clock that has stopped leaves both in the past.)

@@ -88,18 +88,21 @@ int readerMain(PortSession& s) {
             lastRead = readAt;
             gathered = false;
             size_t got = 0;
+            // Raised before the read, so a write made while it runs still ends the gather after it.
+            if (consoleOnly(s)) s.consoleGathering = 1;
             if (!drain(s, got)) {
                 lost = true;
                 break;
             }
             if (got > 0 && consoleOnly(s) && s.readerRun.load()) {
-                s.consoleGathering = 1;
+                if (since > since.zero()) s.fastConsole = fastConsoleLine(got, since) ? 1 : 0;
                 sleepWakeable(fds[1], consoleGatherEnd(got, since, std::chrono::steady_clock::now()));
-                s.consoleGathering = 0;
                 gathered = true;
             }
+            s.consoleGathering = 0;
         }
     }
+    s.consoleGathering = 0;
     if (lost) {
         s.readerRun = 0;
         hostPostCommand(window, cmdLineLost, 0);

@@ -124,6 +124,7 @@ struct PortSession {
     // The reader is letting console text gather: a write to the line wakes it, so what the box
     // answers is read as it comes, as during an exchange (a gather may last most of a frame).
     std::atomic<int32_t> consoleGathering{0};
+    std::atomic<int32_t> fastConsole{0};  // the reader's last console gathers came at a fast line's rate
     std::atomic<int32_t> senderRun{0};  // 1 run; 0 ended by the box's stop line; 2 cut off by disconnect
 
     // Line-error counters seen last (the driver's totals); error bits are taken from their growth.

@@ -12,6 +12,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "protocol/wire.h"
@@ -49,6 +52,29 @@ inline constexpr size_t kReceiveCapacity = 262144;
 // Every byte of an escape frame must arrive within this many milliseconds of its ESC.
 inline constexpr uint32_t kFrameWindowMs = 2000;
 
+// Takes its memory zeroed from the system (a block this large is mapped afresh, its pages untouched
+// until written) and leaves default-made elements as they come: the buffer an upload may fill then costs
+// a program that never receives nothing at start-up, where writing it whole faulted in 64 pages.
+template <class T>
+struct ZeroPagesAllocator {
+    using value_type = T;
+    ZeroPagesAllocator() = default;
+    template <class U>
+    ZeroPagesAllocator(const ZeroPagesAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (void* p = std::calloc(n, sizeof(T))) return static_cast<T*>(p);
+        throw std::bad_alloc();
+    }
+    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    template <class U>
+    void construct(U*) noexcept {}  // calloc's zero stands
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    friend bool operator==(const ZeroPagesAllocator&, const ZeroPagesAllocator&) = default;
+};
+
 struct TransferRecord {
     TokenCollector token;
     std::atomic<uint32_t> runningChecksum{0};
@@ -62,7 +88,8 @@ struct TransferRecord {
     std::atomic<uint32_t> sendSize{0};       // announced to the box; the stream measures against it
     std::atomic<int32_t> announcedSize{0};   // given by the box; compared as unsigned
     std::atomic<uint32_t> receivedCount{0};  // bytes of receiveBuffer that hold received data
-    std::vector<uint8_t> receiveBuffer = std::vector<uint8_t>(kReceiveCapacity);
+    std::vector<uint8_t, ZeroPagesAllocator<uint8_t>> receiveBuffer =
+        std::vector<uint8_t, ZeroPagesAllocator<uint8_t>>(kReceiveCapacity);
 };
 
 extern TransferRecord transfer;

@@ -250,8 +250,8 @@ int GuiHost::slowPeriodMs() const {
 bool GuiHost::paintAtFramePace(const std::unordered_map<WindowId, PendingRepaint>& taken) {
     // A screen that moved by half a screenful or more since the last flush draws half its rows or more
     // anew at each paint, and its line is read in short steps rather than to the paint: paints sooner
-    // than the display's frame would only cost that drawing more often. Slower text is painted a row or two at
-    // a time and is read once a period, so the shorter period costs little; but with several windows
+    // than the display's frame would only cost that drawing more often. Slower text is painted a row or two
+    // at a time and is read once a period, so the shorter period costs little; but with several windows
     // changing at once their readers and paints contend for the cores, and the shorter period bought
     // no earlier text for a share more of a core (measured with four windows at 115200 baud).
     bool flows = false;

@@ -67,6 +67,33 @@ protected:
         return sessionTable[slot];
     }
     std::string screenText(PortSession& s, int row) { return screenRow(s, row); }
+    // On a fresh line the box says `first` (if any) and, 6 ms after it shows, `last`; the cable goes
+    // once all of it shows or 1.5 ms after `last`. True when the screen then holds it all, followed by
+    // the hang-up's error mark, in one of three tries.
+    bool lastWordsShown(const std::string& first, const std::string& last) {
+        const std::string all = first + last;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            PtyPair box;
+            PortSession& s = open(kWin1, 1, box);
+            std::this_thread::sleep_for(20ms);  // the reader waits for the line
+            if (!first.empty()) {
+                box.send(first);
+                EXPECT_TRUE(eventually([&] { return screenText(s, 0).starts_with(first); }));
+                std::this_thread::sleep_for(6ms);
+            }
+            box.send(last);
+            const auto sent = std::chrono::steady_clock::now();
+            while (!screenText(s, 0).starts_with(all) && std::chrono::steady_clock::now() - sent < 1500us)
+                std::this_thread::sleep_for(50us);
+            box.hangUp();
+            EXPECT_TRUE(eventually([&] { return s.readerThreadId.load() == 0; }));
+            const bool shown = screenText(s, 0).starts_with(all + "<CE-5>");
+            disconnectPort(kWin1);
+            destroySession(kWin1);
+            if (shown) return true;
+        }
+        return false;
+    }
 
     RecordingHost host;
     PtyPair pty;
@@ -277,23 +304,7 @@ TEST_F(PortLinkTest, HangUpEndsTheReaderAndAsksForADisconnect) {
 // reader from running that soon, so the unplugging is tried three times; a gathering reader loses the
 // text every time.
 TEST_F(PortLinkTest, TheLastWordsBeforeAHangUpAreShown) {
-    bool shown = false;
-    for (int attempt = 0; attempt < 3 && !shown; ++attempt) {
-        PtyPair box;
-        PortSession& s = open(kWin1, 1, box);
-        std::this_thread::sleep_for(20ms);  // the reader waits for the line
-        box.send("last words");
-        const auto sent = std::chrono::steady_clock::now();
-        while (!screenText(s, 0).starts_with("last words") &&
-               std::chrono::steady_clock::now() - sent < 1500us)
-            std::this_thread::sleep_for(50us);
-        box.hangUp();
-        ASSERT_TRUE(eventually([&] { return s.readerThreadId.load() == 0; }));
-        shown = screenText(s, 0).starts_with("last words<CE-5>");
-        disconnectPort(kWin1);
-        destroySession(kWin1);
-    }
-    EXPECT_TRUE(shown);
+    EXPECT_TRUE(lastWordsShown("", "last words"));
 }
 
 // A slow line's console text is read once a paint, just before it; a fast line, or a host with no
@@ -310,9 +321,9 @@ TEST(ConsoleGather, SlowLinesReadJustBeforeThePaintOthersInShortSteps) {
     setNextPaintDue(now + 10ms, 12ms);
     EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 9500);
     EXPECT_EQ(after(consoleGatherEnd(5, {}, now)), 2000);  // the first read after a pause: maybe last words
-    EXPECT_EQ(after(consoleGatherEnd(184, slow, now)), 2000);       // 921600 baud
-    EXPECT_EQ(after(consoleGatherEnd(600, 2ms, now)), 4000);        // a flood
-    setNextPaintDue(now + 1ms, 12ms);  // too soon for this gather: the paint after it
+    EXPECT_EQ(after(consoleGatherEnd(184, slow, now)), 2000);  // 921600 baud
+    EXPECT_EQ(after(consoleGatherEnd(600, 2ms, now)), 4000);   // a flood
+    setNextPaintDue(now + 1ms, 12ms);                          // too soon for this gather: the paint after it
     EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 12500);
     setNextPaintDue(now + 40ms, 40ms);  // a host that paints seldom does not hold text back a frame
     EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 17000);
@@ -356,25 +367,7 @@ TEST_F(PortLinkTest, TheFirstTextAfterAPauseIsNotHeldForThePaint) {
     // A box's last words may come in two pieces just before it resets: the gather after the first
     // piece must not outlast the second.
     setNextPaintDue(std::chrono::steady_clock::now() + 1h, 12ms);
-    bool shown = false;
-    for (int attempt = 0; attempt < 3 && !shown; ++attempt) {
-        PtyPair box;
-        PortSession& s = open(kWin1, 1, box);
-        std::this_thread::sleep_for(20ms);  // the reader waits for the line
-        box.send("last ");
-        ASSERT_TRUE(eventually([&] { return screenText(s, 0).starts_with("last "); }));
-        std::this_thread::sleep_for(6ms);
-        box.send("words");
-        const auto sent = std::chrono::steady_clock::now();
-        while (!screenText(s, 0).starts_with("last words") && std::chrono::steady_clock::now() - sent < 1500us)
-            std::this_thread::sleep_for(50us);
-        box.hangUp();
-        ASSERT_TRUE(eventually([&] { return s.readerThreadId.load() == 0; }));
-        shown = screenText(s, 0).starts_with("last words<CE-5>");
-        disconnectPort(kWin1);
-        destroySession(kWin1);
-    }
-    EXPECT_TRUE(shown);
+    EXPECT_TRUE(lastWordsShown("last ", "words"));
 }
 
 TEST_F(PortLinkTest, LineSettingsFollowTheSession) {

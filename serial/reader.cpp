@@ -99,9 +99,17 @@ namespace {
 // Hands what one read brought to the routing in pieces of at most kReadPiece bytes, each routed (and,
 // with `show`, shown when no transfer holds the line) before the next: a piece that starts an exchange
 // sends the rest of the read to the exchange's machine, as if it had been read on its own.
-void routePieces(PortSession& s, const uint8_t* data, size_t n, bool show) {
+// `readAt` (when known) is when the read was made: the bytes came in a stream from lineWaitingSince()
+// on, so each piece is dated by where it lies in the read. A read that gathered several screenfuls
+// then still tells how late its newest rows, the ones left on the screen, are shown.
+void routePieces(PortSession& s, const uint8_t* data, size_t n, bool show,
+                 std::chrono::steady_clock::time_point readAt = {}) {
+    const auto began = waitingSince;
+    const auto span = readAt > began ? readAt - began : std::chrono::steady_clock::duration::zero();
     for (size_t at = 0; at < n; at += kReadPiece) {
         const std::span<const uint8_t> piece(data + at, std::min(kReadPiece, n - at));
+        if (at > 0 && span > span.zero())
+            waitingSince = began + span * static_cast<int64_t>(at) / static_cast<int64_t>(n);
         routePiece(s, piece);
         if (!show) continue;
         if (pieceIsShown(s)) {
@@ -140,7 +148,7 @@ bool drain(PortSession& s, size_t& got) {
         if (st == ReadStatus::lost) return false;
         if (n == 0) return true;
         got += n;
-        routePieces(s, buffer, n, true);
+        routePieces(s, buffer, n, true, readAt);
         waitingSince = readAt;  // what the next read takes came after this one
         hostUpdateNow(s.window.load());
         // A read that left room took all there was; the poll tells when more comes, so a second read

@@ -193,14 +193,12 @@ void GuiHost::request(WindowId w, const std::function<void(PendingRepaint&)>& ch
 
 void GuiHost::startRepaintTimer(int ms) {
     repaintTimer_->start(ms);
-    // Slow lines time their reads of console text to the paint while it keeps the short period. At the
-    // display's pace a read just before the paint would leave text waiting a whole frame and more; the
-    // readers then read in their own short steps, which spreads the wait over the frame.
-    if (framePace_)
-        setNextPaintDue({}, {});
-    else
-        setNextPaintDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
-                        std::chrono::milliseconds(periodMs_));
+    // Readers time their reads of console text to the paint. At the display's pace only those of lines
+    // that move their screen by a screenful within a frame do (such a screen shows only text that came
+    // since the paint before): a slower line's text read just before the paint would wait a whole frame
+    // and more, so its reader reads in its own short steps, which spreads the wait over the frame.
+    setNextPaintDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
+                    std::chrono::milliseconds(periodMs_), framePace_);
 }
 
 void GuiHost::flushRepaints() {
@@ -249,11 +247,11 @@ int GuiHost::slowPeriodMs() const {
 
 bool GuiHost::paintAtFramePace(const std::unordered_map<WindowId, PendingRepaint>& taken) {
     // A screen that moved by half a screenful or more since the last flush draws half its rows or more
-    // anew at each paint, and its line is read in short steps rather than to the paint: paints sooner
-    // than the display's frame would only cost that drawing more often. Slower text is painted a row or two
-    // at a time and is read once a period, so the shorter period costs little; but with several windows
-    // changing at once their readers and paints contend for the cores, and the shorter period bought
-    // no earlier text for a share more of a core (measured with four windows at 115200 baud).
+    // anew at each paint: paints sooner than the display's frame would only cost that drawing more often.
+    // Slower text is painted a row or two at a time and is read once a period, so the shorter period costs
+    // little; but with several windows changing at once their readers and paints contend for the cores, and
+    // the shorter period bought no earlier text for a share more of a core (measured with four windows at
+    // 115200 baud).
     bool flows = false;
     int changing = 0;
     for (const auto& [w, p] : taken) {
@@ -263,7 +261,7 @@ bool GuiHost::paintAtFramePace(const std::unordered_map<WindowId, PendingRepaint
         const uint32_t now = s->screenScrolls.load(std::memory_order_relaxed);
         auto [seen, first] = screenScrolls_.try_emplace(w, now);
         if (!first && now - seen->second >= static_cast<uint32_t>(kScreenRows / 2)) flows = true;
-        if (s->fastConsole.load(std::memory_order_relaxed)) flows = true;  // its reader keeps short steps
+        if (s->fastConsole.load(std::memory_order_relaxed)) flows = true;  // it will move that far
         seen->second = now;
     }
     return flows || changing > 1;

@@ -42,11 +42,14 @@ int consoleGatherMs(size_t got);
 // line, one the host paints at the display's pace.
 bool fastConsoleLine(size_t got, std::chrono::steady_clock::duration since);
 // When a gather that begins at `now` after such a read ends: at least consoleGatherMs later, or, on a
-// slow line, just before the host's next paint (nextPaintDue), since text read sooner would only wait
-// for that paint. `since`: the time from the read before, which gathered this one's bytes (zero after
-// a quiet spell).
-std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, std::chrono::steady_clock::duration since,
-                                                      std::chrono::steady_clock::time_point now);
+// line already streaming where the host paints on a clock, just before its next paint (nextPaintDue),
+// since text read sooner would only wait for that paint; sooner where the driver's buffer would fill
+// first, and while the host paints at the display's pace only for a line whose screen moves by a
+// screenful within a frame. `rows`: how far the read's text moved the screen up; `since`: the time from
+// the read before, which gathered this one's bytes (zero after a quiet spell).
+std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, uint32_t rows,
+                                                       std::chrono::steady_clock::duration since,
+                                                       std::chrono::steady_clock::time_point now);
 // Records when the bytes the reader hands on next began to wait (lineWaitingSince).
 void markLineWaiting(std::chrono::steady_clock::time_point at);
 

@@ -191,15 +191,25 @@ int consoleGatherMs(size_t got) {
 }
 
 namespace {
-// Where the host paints on a clock, a slow line's reader reads this long before the paint, enough for a
-// late wake and for the terminal to take the text; and it never lets text gather longer than this,
-// whatever the host says (a clock that stopped, a host that paints seldom).
+// Where the host paints on a clock, a line already streaming is read this long before the paint, enough
+// for a late wake and for the terminal to take the text; and it never lets text gather longer than
+// this, whatever the host says (a clock that stopped, a host that paints seldom).
 constexpr auto kReadBeforePaint = std::chrono::microseconds(500);
 constexpr auto kLongestGather = std::chrono::milliseconds(17);
 // A line bringing this much a millisecond or more (about 320 kbaud and up) moves the screen by half a
-// screenful a frame or near it; the host then paints at the display's own pace, later than a slow
-// line's read would be timed for, so such a line keeps to the short gathers.
+// screenful a frame or near it: the host then paints at the display's own pace, and the line keeps to
+// the short gathers unless it moves the screen faster still (below). Read once a paint, its text would
+// wait a frame where it still shows.
 constexpr size_t kFastBytesPerMs = 32;
+// A line whose screen moves by a whole screenful in this time or less shows at each paint only text that
+// came since the paint before: a read just before the paint brings it at its freshest, for one wake or
+// two a frame instead of one every 2 or 4 ms. (A slower screen would show text read a frame ago that a
+// short gather would have shown sooner.)
+constexpr auto kScreenfulWithin = std::chrono::milliseconds(14);
+// A gather timed to the paint ends half a period sooner while about this much would wait by then, at the
+// rate the line last brought text: the Linux line discipline holds 4 KiB for a reader, and 3 Mbaud brings
+// that in under a frame.
+constexpr size_t kMostHeldBytes = 3072;
 }  // namespace
 
 bool fastConsoleLine(size_t got, std::chrono::steady_clock::duration since) {
@@ -207,18 +217,30 @@ bool fastConsoleLine(size_t got, std::chrono::steady_clock::duration since) {
     return us > 0 && got * 1000 >= kFastBytesPerMs * static_cast<size_t>(us);
 }
 
-std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, std::chrono::steady_clock::duration since,
-                                                      std::chrono::steady_clock::time_point now) {
+std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, uint32_t rows,
+                                                       std::chrono::steady_clock::duration since,
+                                                       std::chrono::steady_clock::time_point now) {
     const auto least = now + std::chrono::milliseconds(consoleGatherMs(got));
     // Only a line already streaming waits for the paint: the first text after a quiet spell may be a
     // box's last words before it resets, and what comes during a gather is lost to a hang-up.
-    if (since <= since.zero() || fastConsoleLine(got, since)) return least;
+    if (since <= since.zero()) return least;
+    const bool screenfuls = rows * kScreenfulWithin >= kScreenRows * since;
+    // At the display's pace a slower line read just before the paint would leave text waiting a whole
+    // frame and more where it still shows: it reads in short steps, which spreads the wait over the frame.
+    if (!screenfuls && (fastConsoleLine(got, since) || paintsAtDisplayPace())) return least;
+    auto longest = now + kLongestGather;
+    if (got > 0)
+        longest =
+            std::min(longest, now + since * static_cast<int64_t>(kMostHeldBytes) / static_cast<int64_t>(got));
     auto readAt = nextPaintDue() - kReadBeforePaint;
     // A paint due sooner than the shortest gather takes what was read already; this gather's text goes
     // to the paint after it. (A clock that has stopped leaves both in the past.)
     if (readAt <= least) readAt += paintPeriod();
     if (readAt <= least) return least;
-    return std::min(readAt, now + kLongestGather);
+    // Too much would wait by then: a read half a period before, and the next one just before the paint.
+    const auto half = paintPeriod() / 2;
+    while (readAt > longest && half > half.zero() && readAt - half > least) readAt -= half;
+    return std::max(least, std::min(readAt, longest));
 }
 
 }  // namespace dl

@@ -88,6 +88,7 @@ int readerMain(PortSession& s) {
             lastRead = readAt;
             gathered = false;
             size_t got = 0;
+            const uint32_t scrolls = s.screenScrolls.load(std::memory_order_relaxed);
             // Raised before the read, so a write made while it runs still ends the gather after it.
             if (consoleOnly(s)) s.consoleGathering = 1;
             if (!drain(s, got)) {
@@ -96,7 +97,9 @@ int readerMain(PortSession& s) {
             }
             if (got > 0 && consoleOnly(s) && s.readerRun.load()) {
                 if (since > since.zero()) s.fastConsole = fastConsoleLine(got, since) ? 1 : 0;
-                sleepWakeable(fds[1], consoleGatherEnd(got, since, std::chrono::steady_clock::now()));
+                sleepWakeable(fds[1],
+                              consoleGatherEnd(got, s.screenScrolls.load(std::memory_order_relaxed) - scrolls,
+                                               since, std::chrono::steady_clock::now()));
                 gathered = true;
             }
             s.consoleGathering = 0;

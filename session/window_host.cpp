@@ -45,7 +45,8 @@ void hostPlaceCaret(WindowId w) {
 
 namespace {
 std::atomic<std::chrono::steady_clock::rep> paintDue{0}, period{0};
-}
+std::atomic<bool> displayPaced{false};
+}  // namespace
 
 std::chrono::steady_clock::time_point nextPaintDue() {
     return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(paintDue.load()));
@@ -55,7 +56,13 @@ std::chrono::steady_clock::duration paintPeriod() {
     return std::chrono::steady_clock::duration(period.load());
 }
 
-void setNextPaintDue(std::chrono::steady_clock::time_point at, std::chrono::steady_clock::duration every) {
+bool paintsAtDisplayPace() {
+    return displayPaced.load();
+}
+
+void setNextPaintDue(std::chrono::steady_clock::time_point at, std::chrono::steady_clock::duration every,
+                     bool displayPace) {
+    displayPaced = displayPace;
     period = every.count();
     paintDue = at.time_since_epoch().count();
 }

@@ -128,14 +128,17 @@ void hostBeep();
 void hostWaitCursor(bool on);
 void hostPlaceCaret(WindowId w);
 
-// When the host next paints its windows' changes, if it paints on a clock and wants reads timed to it
-// (the desktop program, while its screens move slowly); the epoch when it does not. A time gone by when
-// it has had nothing to paint since. Readers of slow lines that let console text gather read it just
-// before then: text read earlier would only wait for the same paint, and each read is a wake. Any
-// thread may read it; the host sets it from its own.
-// `period` is the time from that paint to the one after, while changes keep coming.
+// When the host next paints its windows' changes, if it paints on a clock (the desktop program); the
+// epoch when it does not. A time gone by when it has had nothing to paint since. Readers of lines that
+// let console text gather read it just before then: text read earlier would only wait for the same
+// paint, and each read is a wake. Any thread may read it; the host sets it from its own.
+// `period` is the time from that paint to the one after, while changes keep coming; `displayPace` says
+// the host paints at the display's own frame then (screens that move fast, or several at once), when
+// only the reads of a line that moves its screen by a screenful within a frame are timed to the paint.
 std::chrono::steady_clock::time_point nextPaintDue();
 std::chrono::steady_clock::duration paintPeriod();
-void setNextPaintDue(std::chrono::steady_clock::time_point at, std::chrono::steady_clock::duration period);
+bool paintsAtDisplayPace();
+void setNextPaintDue(std::chrono::steady_clock::time_point at, std::chrono::steady_clock::duration period,
+                     bool displayPace = false);
 
 }  // namespace dl

@@ -307,9 +307,11 @@ TEST_F(PortLinkTest, TheLastWordsBeforeAHangUpAreShown) {
     EXPECT_TRUE(lastWordsShown("", "last words"));
 }
 
-// A slow line's console text is read once a paint, just before it; a fast line, or a host with no
-// paint clock, keeps the short gathers (a fast line held for a frame would fill the driver's buffer).
-TEST(ConsoleGather, SlowLinesReadJustBeforeThePaintOthersInShortSteps) {
+// A streaming slow line, or one that moves its screen by a screenful within a frame, is read once a
+// paint, just before it (half a period sooner while the driver's buffer would fill first); a fast line
+// that moves its screen less, a slow one while the host paints at the display's pace, a host with no
+// paint clock, or the first text after a pause, keep the short gathers.
+TEST(ConsoleGather, LinesReadJustBeforeThePaintWhereNothingShowsSooner) {
     using std::chrono::steady_clock;
     const auto now = steady_clock::now();
     const auto after = [&](steady_clock::time_point t) {
@@ -317,16 +319,22 @@ TEST(ConsoleGather, SlowLinesReadJustBeforeThePaintOthersInShortSteps) {
     };
     const auto slow = std::chrono::milliseconds(2);  // 23 bytes in 2 ms: 115200 baud
     setNextPaintDue({}, {});
-    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 2000);
+    EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 2000);
     setNextPaintDue(now + 10ms, 12ms);
-    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 9500);
-    EXPECT_EQ(after(consoleGatherEnd(5, {}, now)), 2000);  // the first read after a pause: maybe last words
-    EXPECT_EQ(after(consoleGatherEnd(184, slow, now)), 2000);  // 921600 baud
-    EXPECT_EQ(after(consoleGatherEnd(600, 2ms, now)), 4000);   // a flood
-    setNextPaintDue(now + 1ms, 12ms);                          // too soon for this gather: the paint after it
-    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 12500);
+    EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 9500);
+    EXPECT_EQ(after(consoleGatherEnd(5, 0, {}, now)), 2000);  // the first read after a pause: maybe last words
+    EXPECT_EQ(after(consoleGatherEnd(92, 2, 1ms, now)), 2000);   // 921600 baud in lines of 46 bytes a row
+    EXPECT_EQ(after(consoleGatherEnd(184, 6, 2ms, now)), 9500);  // the same in 33 bytes a row: 14 ms a screen
+    setNextPaintDue(now + 1ms, 12ms);  // too soon for this gather: the paint after it
+    EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 12500);
     setNextPaintDue(now + 40ms, 40ms);  // a host that paints seldom does not hold text back a frame
-    EXPECT_EQ(after(consoleGatherEnd(23, slow, now)), 17000);
+    EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 17000);
+    setNextPaintDue(now + 16ms, 16ms, true);  // the display's pace
+    EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 2000);
+    EXPECT_EQ(after(consoleGatherEnd(184, 6, 2ms, now)), 15500);
+    // 3 Mbaud: 3 KiB would wait after 10.2 ms, so the read comes half a frame before the paint's.
+    EXPECT_EQ(after(consoleGatherEnd(600, 18, 2ms, now)), 7500);
+    EXPECT_EQ(after(consoleGatherEnd(3000, 90, 2ms, now)), 4000);  // never shorter than a flood's gather
     setNextPaintDue({}, {});
 }
 

@@ -194,9 +194,9 @@ void GuiHost::request(WindowId w, const std::function<void(PendingRepaint&)>& ch
 void GuiHost::startRepaintTimer(int ms) {
     repaintTimer_->start(ms);
     // Readers time their reads of console text to the paint. At the display's pace only those of lines
-    // that move their screen by a screenful within a frame do (such a screen shows only text that came
-    // since the paint before): a slower line's text read just before the paint would wait a whole frame
-    // and more, so its reader reads in its own short steps, which spreads the wait over the frame.
+    // that move their screen by a screenful within half a frame do (such a screen shows only the newest
+    // text): a slower line's text read just before the paint would wait a whole frame and more, so its
+    // reader reads in its own short steps, which spreads the wait over the frame.
     setNextPaintDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),
                     std::chrono::milliseconds(periodMs_), framePace_);
 }

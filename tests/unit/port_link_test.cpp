@@ -307,7 +307,7 @@ TEST_F(PortLinkTest, TheLastWordsBeforeAHangUpAreShown) {
     EXPECT_TRUE(lastWordsShown("", "last words"));
 }
 
-// A streaming slow line, or one that moves its screen by a screenful within a frame, is read once a
+// A streaming slow line, or one that moves its screen by a screenful within half a frame, is read once a
 // paint, just before it (half a period sooner while the driver's buffer would fill first); a fast line
 // that moves its screen less, a slow one while the host paints at the display's pace, a host with no
 // paint clock, or the first text after a pause, keep the short gathers.
@@ -322,16 +322,17 @@ TEST(ConsoleGather, LinesReadJustBeforeThePaintWhereNothingShowsSooner) {
     EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 2000);
     setNextPaintDue(now + 10ms, 12ms);
     EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 9500);
-    EXPECT_EQ(after(consoleGatherEnd(5, 0, {}, now)), 2000);  // the first read after a pause: maybe last words
-    EXPECT_EQ(after(consoleGatherEnd(92, 2, 1ms, now)), 2000);   // 921600 baud in lines of 46 bytes a row
-    EXPECT_EQ(after(consoleGatherEnd(184, 6, 2ms, now)), 9500);  // the same in 33 bytes a row: 14 ms a screen
+    // The first read after a pause: maybe last words.
+    EXPECT_EQ(after(consoleGatherEnd(5, 0, {}, now)), 2000);
+    EXPECT_EQ(after(consoleGatherEnd(184, 6, 2ms, now)), 2000);   // 921600 baud: a screenful in 11.7 ms
+    EXPECT_EQ(after(consoleGatherEnd(600, 18, 2ms, now)), 9500);  // 3 Mbaud: a screenful in 3.9 ms
     setNextPaintDue(now + 1ms, 12ms);  // too soon for this gather: the paint after it
     EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 12500);
     setNextPaintDue(now + 40ms, 40ms);  // a host that paints seldom does not hold text back a frame
     EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 17000);
     setNextPaintDue(now + 16ms, 16ms, true);  // the display's pace
     EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 2000);
-    EXPECT_EQ(after(consoleGatherEnd(184, 6, 2ms, now)), 15500);
+    EXPECT_EQ(after(consoleGatherEnd(184, 6, 2ms, now)), 2000);
     // 3 Mbaud: 3 KiB would wait after 10.2 ms, so the read comes half a frame before the paint's.
     EXPECT_EQ(after(consoleGatherEnd(600, 18, 2ms, now)), 7500);
     EXPECT_EQ(after(consoleGatherEnd(3000, 90, 2ms, now)), 4000);  // never shorter than a flood's gather

@@ -3,8 +3,8 @@
 # Com4, tiled) open on simulated boxes that each stream console text without a pause at 3 Mbaud. For
 # each case it prints the program's CPU share over the measured seconds, its resident memory at the end,
 # and how long changed text waited for the repaint that showed it (from the moment its bytes began to
-# wait on the line to the end of the paint, DL_PAINT_LATENCY), at the median, the 99th percentile and
-# the worst.
+# wait on the line to the end of the paint, DL_PAINT_LATENCY; the pieces of one large read dated by
+# where they lie in it), at the median, the 99th percentile and the worst.
 #
 #   scripts/desktop_bench.sh [BUILD_DIR] [SECONDS] [BAUD]
 set -euo pipefail

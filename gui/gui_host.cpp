@@ -109,7 +109,8 @@ void GuiHost::install() {
         const PortSession* session = stamp ? sessionOf(w) : nullptr;
         request(w, [&](PendingRepaint& p) {
             if (!p.since) p.since = stamp;
-            // One entry a hand-off: its cells and scrolls all carry the reader's one stamp.
+            // One entry a stamp: the cells and scrolls of a piece the reader hands on all carry its one
+            // stamp (a large read's pieces each their own).
             if (session && (p.changes.empty() || p.changes.back().second != stamp))
                 p.changes.emplace_back(session->screenScrolls.load(), stamp);
             if (!r)
@@ -194,7 +195,7 @@ void GuiHost::request(WindowId w, const std::function<void(PendingRepaint&)>& ch
 void GuiHost::startRepaintTimer(int ms) {
     repaintTimer_->start(ms);
     // Readers time their reads of console text to the paint. At the display's pace only those of lines
-    // that move their screen by a screenful within half a frame do (such a screen shows only the newest
+    // that move their screen by a screenful within half a period do (such a screen shows only the newest
     // text): a slower line's text read just before the paint would wait a whole frame and more, so its
     // reader reads in its own short steps, which spreads the wait over the frame.
     setNextPaintDue(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms),

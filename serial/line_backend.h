@@ -45,8 +45,8 @@ bool fastConsoleLine(size_t got, std::chrono::steady_clock::duration since);
 // line already streaming where the host paints on a clock, just before its next paint (nextPaintDue),
 // since text read sooner would only wait for that paint; sooner where the driver's buffer would fill
 // first, and while the host paints at the display's pace only for a line whose screen moves by a
-// screenful within half a frame. `rows`: how far the read's text moved the screen up; `since`: the time
-// from the read before, which gathered this one's bytes (zero after a quiet spell).
+// screenful within half a paint period. `rows`: how far the read's text moved the screen up; `since`:
+// the time from the read before, which gathered this one's bytes (zero after a quiet spell).
 std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, uint32_t rows,
                                                        std::chrono::steady_clock::duration since,
                                                        std::chrono::steady_clock::time_point now);

@@ -201,15 +201,9 @@ constexpr auto kLongestGather = std::chrono::milliseconds(17);
 // the short gathers unless it moves the screen faster still (below). Read once a paint, its text would
 // wait a frame where it still shows.
 constexpr size_t kFastBytesPerMs = 32;
-// A line whose screen moves by a whole screenful in this time or less (half a frame) shows at each paint
-// only text that came in the last half frame: a read just before the paint brings it at its freshest,
-// for one wake or two a frame instead of one every 4 ms. A slower screen still shows text from early in
-// the frame, and one read a frame left that text later in the tail than short gathers do (921600 baud
-// at a screenful in 12.5 ms: a shown p99 of 19.4 to 20.1 ms against 17.2 to 18.9).
-constexpr auto kScreenfulWithin = std::chrono::milliseconds(8);
-// A gather timed to the paint ends half a period sooner while about this much would wait by then, at the
-// rate the line last brought text: the Linux line discipline holds 4 KiB for a reader, and 3 Mbaud brings
-// that in under a frame.
+// A gather timed to the paint ends half a period sooner (or a whole one, and so on) while about this much
+// would wait by then, at the rate the line last brought text: the Linux line discipline holds 4 KiB for a
+// reader, and 3 Mbaud brings that in under a frame.
 constexpr size_t kMostHeldBytes = 3072;
 }  // namespace
 
@@ -225,9 +219,14 @@ std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, uint32_t rows
     // Only a line already streaming waits for the paint: the first text after a quiet spell may be a
     // box's last words before it resets, and what comes during a gather is lost to a hang-up.
     if (since <= since.zero()) return least;
-    const bool screenfuls = rows * kScreenfulWithin >= kScreenRows * since;
-    // At the display's pace a slower line read just before the paint would leave text waiting a whole
-    // frame and more where it still shows: it reads in short steps, which spreads the wait over the frame.
+    // A line whose screen moves by a whole screenful within half a paint period shows at each paint only
+    // text that came in the last half period: a read just before the paint brings it at its freshest,
+    // for one wake or two a frame instead of one every 4 ms. A slower screen still shows text from early
+    // in the period, and one read a frame left that text later in the tail than short gathers do (921600
+    // baud at a screenful in 12.5 ms of a 16 ms frame: a shown p99 of 19.4 to 20.1 ms against 17.2 to
+    // 18.9); at the display's pace it reads in short steps, which spreads the wait over the frame.
+    const auto half = paintPeriod() / 2;
+    const bool screenfuls = rows * half >= kScreenRows * since;
     if (!screenfuls && (fastConsoleLine(got, since) || paintsAtDisplayPace())) return least;
     auto longest = now + kLongestGather;
     if (got > 0)
@@ -238,9 +237,14 @@ std::chrono::steady_clock::time_point consoleGatherEnd(size_t got, uint32_t rows
     // to the paint after it. (A clock that has stopped leaves both in the past.)
     if (readAt <= least) readAt += paintPeriod();
     if (readAt <= least) return least;
-    // Too much would wait by then: a read half a period before, and the next one just before the paint.
-    const auto half = paintPeriod() / 2;
-    while (readAt > longest && half > half.zero() && readAt - half > least) readAt -= half;
+    // Too much would wait by then: the read comes as many half periods sooner as that takes (the next
+    // one then just before the paint), not sooner than the shortest gather.
+    if (readAt > longest && half > half.zero()) {
+        const auto tick = std::chrono::steady_clock::duration(1);
+        const auto over = (readAt - longest + half - tick) / half;
+        const auto room = (readAt - least - tick) / half;
+        readAt -= half * std::min(over, room);
+    }
     return std::max(least, std::min(readAt, longest));
 }
 

@@ -134,7 +134,7 @@ void hostPlaceCaret(WindowId w);
 // paint, and each read is a wake. Any thread may read it; the host sets it from its own.
 // `period` is the time from that paint to the one after, while changes keep coming; `displayPace` says
 // the host paints at the display's own frame then (screens that move fast, or several at once), when
-// only the reads of a line that moves its screen by a screenful within half a frame are timed to the
+// only the reads of a line that moves its screen by a screenful within half a period are timed to the
 // paint.
 std::chrono::steady_clock::time_point nextPaintDue();
 std::chrono::steady_clock::duration paintPeriod();

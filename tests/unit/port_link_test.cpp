@@ -307,10 +307,10 @@ TEST_F(PortLinkTest, TheLastWordsBeforeAHangUpAreShown) {
     EXPECT_TRUE(lastWordsShown("", "last words"));
 }
 
-// A streaming slow line, or one that moves its screen by a screenful within half a frame, is read once a
-// paint, just before it (half a period sooner while the driver's buffer would fill first); a fast line
-// that moves its screen less, a slow one while the host paints at the display's pace, a host with no
-// paint clock, or the first text after a pause, keep the short gathers.
+// A streaming slow line, or one that moves its screen by a screenful within half a paint period, is
+// read once a paint, just before it (half a period sooner while the driver's buffer would fill first);
+// a fast line that moves its screen less, a slow one while the host paints at the display's pace, a host
+// with no paint clock, or the first text after a pause, keep the short gathers.
 TEST(ConsoleGather, LinesReadJustBeforeThePaintWhereNothingShowsSooner) {
     using std::chrono::steady_clock;
     const auto now = steady_clock::now();
@@ -333,7 +333,7 @@ TEST(ConsoleGather, LinesReadJustBeforeThePaintWhereNothingShowsSooner) {
     setNextPaintDue(now + 16ms, 16ms, true);  // the display's pace
     EXPECT_EQ(after(consoleGatherEnd(23, 1, slow, now)), 2000);
     EXPECT_EQ(after(consoleGatherEnd(184, 6, 2ms, now)), 2000);
-    // 3 Mbaud: 3 KiB would wait after 10.2 ms, so the read comes half a frame before the paint's.
+    // 3 Mbaud: 3 KiB would wait after 10.2 ms, so the read comes half a period before the paint's.
     EXPECT_EQ(after(consoleGatherEnd(600, 18, 2ms, now)), 7500);
     EXPECT_EQ(after(consoleGatherEnd(3000, 90, 2ms, now)), 4000);  // never shorter than a flood's gather
     setNextPaintDue({}, {});

@@ -4,8 +4,10 @@
 #include <QGuiApplication>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPaintEngine>
 #include <QPixmap>
 #include <array>
+#include <cmath>
 #include <cstring>
 
 #include "cp437.h"
@@ -77,7 +79,52 @@ const QPixmap& glyphAtlas(QColor text, QColor paper, QSize cell, qreal ratio) {
     return atlas;
 }
 
+// The atlas's pixels in a format a paint target holds, for copying glyphs straight into it.
+const QImage& atlasPixels(const QPixmap& atlas, QImage::Format format) {
+    static QImage pixels;
+    static qint64 madeOf = 0;
+    if (madeOf != atlas.cacheKey() || pixels.format() != format) {
+        pixels = atlas.toImage().convertToFormat(format);
+        madeOf = atlas.cacheKey();
+    }
+    return pixels;
+}
+
 }  // namespace
+
+// Where a paint may copy glyphs straight into the pixels it paints (the backing store of a window on
+// a raster display, or an image): 32-bit opaque pixels, no scaling, no clip of the painter's own, and
+// the rectangle being painted wholly inside what the system lets it paint. Qt's raster engine spends
+// more on each glyph's call than on its pixels, and at 3 Mbaud every frame draws whole screens of them.
+// Anything else goes through the painter as before.
+std::optional<TerminalView::DirectPixels> TerminalView::directPixels(QPainter& p, const QRect& rect) const {
+    QPaintEngine* engine = p.paintEngine();
+    if (!engine || engine->type() != QPaintEngine::Raster || !engine->paintDevice() ||
+        engine->paintDevice()->devType() != QInternal::Image)
+        return std::nullopt;
+    auto* image = static_cast<QImage*>(engine->paintDevice());
+    if ((image->format() != QImage::Format_ARGB32_Premultiplied && image->format() != QImage::Format_RGB32) ||
+        image->devicePixelRatio() != 1.0 || devicePixelRatioF() != 1.0 || p.hasClipping() ||
+        p.compositionMode() != QPainter::CompositionMode_SourceOver || p.opacity() != 1.0)
+        return std::nullopt;
+    const QTransform t = p.deviceTransform();
+    if (t.type() > QTransform::TxTranslate || t.dx() != std::floor(t.dx()) || t.dy() != std::floor(t.dy()))
+        return std::nullopt;
+    const QPoint offset(static_cast<int>(t.dx()), static_cast<int>(t.dy()));
+    const QRect onDevice = rect.translated(offset);
+    const QRegion allowed = engine->systemClip();
+    bool inside = false;
+    if (allowed.isEmpty()) {
+        inside = image->rect().contains(onDevice);
+    } else {
+        for (const QRect& r : allowed)
+            if (r.contains(onDevice)) inside = true;
+    }
+    if (!inside) return std::nullopt;
+    // Not bits(): that would detach a shared image, and the copy would never be shown.
+    return DirectPixels{const_cast<uchar*>(image->constBits()), image->bytesPerLine(), image->format(),
+                        offset, rect};
+}
 
 TerminalView::TerminalView(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -254,7 +301,7 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     const QRect screen(-s.hScrollPos.load(), -s.vScrollPos.load(), kScreenColumns * s.charWidth.load(),
                        kScreenRows * s.charHeight.load());
     for (const QRect& r : region.subtracted(QRegion(screen))) p.fillRect(r, background);
-    for (const QRect& r : region) drawRows(p, cellsFor(r));
+    for (const QRect& r : region) drawRows(p, cellsFor(r), directPixels(p, r));
     const bool transfer = s.transferActive.load() != 0;
     // The panel comes after the rows: in a window shorter than the screen the text would cover it.
     if (transfer) {
@@ -286,7 +333,7 @@ void TerminalView::paintEvent(QPaintEvent* event) {
     }
 }
 
-void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
+void TerminalView::drawRows(QPainter& p, const CellSpan& span, const std::optional<DirectPixels>& direct) {
     if (span.empty()) return;
     PortSession& s = *session_;
     const int cw = s.charWidth.load(), ch = s.charHeight.load();
@@ -295,6 +342,7 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
     const QPixmap& atlas = glyphAtlas(fromColorRef(s.textColor), paper, QSize(cw, ch), devicePixelRatioF());
     const qreal r = atlas.devicePixelRatio();  // the atlas's own pixels are the source's unit
     const int first = span.firstColumn, end = span.lastColumn + 1;
+    const QImage* pixels = direct ? &atlasPixels(atlas, direct->format) : nullptr;
     for (int row = span.firstRow; row <= span.lastRow; ++row) {
         const uint8_t* text = shownRow(row);
         const int y = row * ch - dy;
@@ -308,8 +356,25 @@ void TerminalView::drawRows(QPainter& p, const CellSpan& span) {
                 c = stop;
                 continue;
             }
-            p.drawPixmap(QRectF(c * cw - dx, y, cw, ch), atlas,
-                         QRectF((b % 16) * cw * r, (b / 16) * ch * r, cw * r, ch * r));
+            if (pixels) {
+                // The cells at the edges of the rectangle being painted are cut to it.
+                const QRect cell(c * cw - dx, y, cw, ch);
+                const QRect part = cell & direct->rect;
+                if (part.isEmpty()) {
+                    ++c;
+                    continue;
+                }
+                const uchar* from = pixels->constScanLine((b / 16) * ch + part.top() - cell.top()) +
+                                    ((b % 16) * cw + part.left() - cell.left()) * 4;
+                uchar* to = direct->bits + (part.top() + direct->offset.y()) * direct->bytesPerLine +
+                            (part.left() + direct->offset.x()) * 4;
+                for (int line = 0; line < part.height(); ++line)
+                    std::memcpy(to + line * direct->bytesPerLine, from + line * pixels->bytesPerLine(),
+                                static_cast<size_t>(part.width()) * 4);
+            } else {
+                p.drawPixmap(QRectF(c * cw - dx, y, cw, ch), atlas,
+                             QRectF((b % 16) * cw * r, (b / 16) * ch * r, cw * r, ch * r));
+            }
             ++c;
         }
         if (!selected_) continue;

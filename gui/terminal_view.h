@@ -6,8 +6,10 @@
 // painting. The scroll offsets are the session's; the window that holds the view changes them.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "session/screen_geometry.h"
@@ -84,7 +86,15 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void drawRows(QPainter& p, const CellSpan& span);
+    struct DirectPixels {
+        uchar* bits;
+        qsizetype bytesPerLine;
+        QImage::Format format;
+        QPoint offset;  // from the view's coordinates to the pixels'
+        QRect rect;     // what may be written, in the view's coordinates
+    };
+    std::optional<DirectPixels> directPixels(QPainter& p, const QRect& rect) const;
+    void drawRows(QPainter& p, const CellSpan& span, const std::optional<DirectPixels>& direct);
     void takeScreen();
     const uint8_t* shownRow(int row) const;
     void drawCaret(QPainter& p);

@@ -94,9 +94,12 @@ const QImage& atlasPixels(const QPixmap& atlas, QImage::Format format) {
 
 // Where a paint may copy glyphs straight into the pixels it paints (the backing store of a window on
 // a raster display, or an image): 32-bit opaque pixels, no scaling, no clip of the painter's own, and
-// the rectangle being painted wholly inside what the system lets it paint. Qt's raster engine spends
-// more on each glyph's call than on its pixels, and at 3 Mbaud every frame draws whole screens of them.
-// Anything else goes through the painter as before.
+// the rectangle being painted wholly inside the image and inside what the system lets it paint (a
+// render into a smaller image keeps a clip larger than the image). Opaque cells only, and none while a
+// selection is shown: its highlight is laid over whole cells, and a glyph copied in part at a
+// rectangle's edge would leave that part highlighted twice. Qt's raster engine spends more on each
+// glyph's call than on its pixels, and at 3 Mbaud every frame draws whole screens of them. Anything else
+// goes through the painter as before.
 std::optional<TerminalView::DirectPixels> TerminalView::directPixels(QPainter& p, const QRect& rect) const {
     QPaintEngine* engine = p.paintEngine();
     if (!engine || engine->type() != QPaintEngine::Raster || !engine->paintDevice() ||
@@ -105,21 +108,19 @@ std::optional<TerminalView::DirectPixels> TerminalView::directPixels(QPainter& p
     auto* image = static_cast<QImage*>(engine->paintDevice());
     if ((image->format() != QImage::Format_ARGB32_Premultiplied && image->format() != QImage::Format_RGB32) ||
         image->devicePixelRatio() != 1.0 || devicePixelRatioF() != 1.0 || p.hasClipping() ||
-        p.compositionMode() != QPainter::CompositionMode_SourceOver || p.opacity() != 1.0)
+        p.compositionMode() != QPainter::CompositionMode_SourceOver || p.opacity() != 1.0 || selected_ ||
+        cellBackground().alpha() != 255)
         return std::nullopt;
     const QTransform t = p.deviceTransform();
     if (t.type() > QTransform::TxTranslate || t.dx() != std::floor(t.dx()) || t.dy() != std::floor(t.dy()))
         return std::nullopt;
     const QPoint offset(static_cast<int>(t.dx()), static_cast<int>(t.dy()));
     const QRect onDevice = rect.translated(offset);
-    const QRegion allowed = engine->systemClip();
-    bool inside = false;
-    if (allowed.isEmpty()) {
-        inside = image->rect().contains(onDevice);
-    } else {
-        for (const QRect& r : allowed)
-            if (r.contains(onDevice)) inside = true;
-    }
+    if (!image->rect().contains(onDevice)) return std::nullopt;
+    const QRegion allowed = engine->systemClip();  // empty: the whole image
+    bool inside = allowed.isEmpty();
+    for (const QRect& r : allowed)
+        if (r.contains(onDevice)) inside = true;
     if (!inside) return std::nullopt;
     // Not bits(): that would detach a shared image, and the copy would never be shown.
     return DirectPixels{const_cast<uchar*>(image->constBits()), image->bytesPerLine(), image->format(),

@@ -293,7 +293,8 @@ private slots:
     }
 
     // Glyphs copied straight into a window's pixels look as the painter draws them, also in a repaint
-    // whose edges cut through cells (a 24-bit image is drawn by the painter alone).
+    // whose edges cut through cells, and nothing is written past an image smaller than the screen (a
+    // 24-bit image is drawn by the painter alone).
     void glyphsCopiedIntoThePixelsMatchThePainters() {
         Opened o;
         SessionWindow* w = o.open(dl::cmdOpenCom1);
@@ -302,20 +303,25 @@ private slots:
         const QSize screen(dl::kScreenColumns * s.charWidth.load(), dl::kScreenRows * s.charHeight.load());
         resizeClient(o.frame, w, screen);
         for (int i = 0; i < 40; ++i)
-            dl::terminalWrite(w->id(), QStringLiteral("%1 The quick brown fox |#@ jumps\r\n").arg(i).toStdString());
+            dl::terminalWrite(w->id(),
+                              QStringLiteral("%1 The quick brown fox |#@ jumps\r\n").arg(i).toStdString());
         w->view()->showNewText(true);  // the paint shows what the view last took from the screen
         const QRect cut(s.charWidth.load() * 3 + 2, s.charHeight.load() * 5 + 3, s.charWidth.load() * 20 + 1,
                         s.charHeight.load() * 4 + 5);
-        for (const QRegion& part : {QRegion(QRect(QPoint(0, 0), screen)), QRegion(cut)}) {
+        QCOMPARE(w->view()->devicePixelRatioF(), 1.0);  // else every image below is the painter's
+        auto compare = [&](const QRegion& part, QSize size) {
             auto drawn = [&](QImage::Format format) {
-                QImage image(screen, format);
+                QImage image(size, format);
                 image.fill(Qt::magenta);
                 w->view()->render(&image, QPoint(), part);
                 return image.convertToFormat(QImage::Format_RGB32);
             };
             QCOMPARE(drawn(QImage::Format_ARGB32_Premultiplied), drawn(QImage::Format_RGB888));
             QCOMPARE(drawn(QImage::Format_RGB32), drawn(QImage::Format_RGB888));
-        }
+        };
+        compare(QRect(QPoint(0, 0), screen), screen);
+        compare(cut, screen);
+        compare(QRect(QPoint(0, 0), screen), screen / 2);
     }
 
     void storedControlCodesShowTheirGlyphs() {

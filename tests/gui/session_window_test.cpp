@@ -70,6 +70,14 @@ void resizeClient(dl::gui::FrameWindow* frame, SessionWindow* w, QSize client) {
     QCOMPARE(w->view()->size(), client);
 }
 
+// Sizes the window's view to show every cell of the screen, with no local echo; returns that size.
+QSize showWholeScreen(dl::gui::FrameWindow* frame, SessionWindow* w, dl::PortSession& s) {
+    s.localEcho = 0;
+    const QSize screen(dl::kScreenColumns * s.charWidth.load(), dl::kScreenRows * s.charHeight.load());
+    resizeClient(frame, w, screen);
+    return screen;
+}
+
 struct Opened {
     Pty com1, com2;
     Desktop d;
@@ -263,9 +271,7 @@ private slots:
         Opened o;
         SessionWindow* w = o.open(dl::cmdOpenCom1);
         dl::PortSession& s = sessionTable[1];
-        s.localEcho = 0;
-        const QSize screen(dl::kScreenColumns * s.charWidth.load(), dl::kScreenRows * s.charHeight.load());
-        resizeClient(o.frame, w, screen);
+        const QSize screen = showWholeScreen(o.frame, w, s);
         struct Painted : QObject {
             QRegion region;
             bool eventFilter(QObject*, QEvent* e) override {
@@ -299,9 +305,7 @@ private slots:
         Opened o;
         SessionWindow* w = o.open(dl::cmdOpenCom1);
         dl::PortSession& s = sessionTable[1];
-        s.localEcho = 0;
-        const QSize screen(dl::kScreenColumns * s.charWidth.load(), dl::kScreenRows * s.charHeight.load());
-        resizeClient(o.frame, w, screen);
+        const QSize screen = showWholeScreen(o.frame, w, s);
         for (int i = 0; i < 40; ++i)
             dl::terminalWrite(w->id(),
                               QStringLiteral("%1 The quick brown fox |#@ jumps\r\n").arg(i).toStdString());
